@@ -1,0 +1,1 @@
+"""Knowledge-base tools of the forecasting jobs."""

@@ -1,0 +1,1 @@
+"""Figures of hierarchical forecasts; the figures themselves live in the native module plotPrediction."""

@@ -1,0 +1,85 @@
+// Owned and borrowed references.
+//
+// `Ref` owns one reference and releases it when it goes out of scope; `Obj` is a borrowed
+// view that never touches the count. A `Ref` is made only explicitly: `Ref::steal` takes over a
+// new reference, `Ref::borrow` adds one to a borrowed pointer, and `Ref::check` steals the result
+// of a C API call that returns a new reference or NULL with an exception set, throwing
+// `PyError` in the second case. So a raw owning `PyObject*` exists only for the length of
+// one call expression.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <utility>
+
+namespace rt {
+
+// Thrown when a Python exception is pending. It carries nothing: the exception itself stays
+// in the interpreter's error indicator, exactly as the failing call left it.
+struct PyError {};
+
+[[noreturn]] inline void throw_error() {
+    throw PyError{};
+}
+
+// Throws when a C API call that returns -1 on failure failed.
+inline int check_rc(int rc) {
+    if (rc < 0) throw_error();
+    return rc;
+}
+
+// A new reference to `o` (Py_NewRef, which 3.9 lacks).
+inline PyObject* new_ref(PyObject* o) noexcept {
+    Py_INCREF(o);
+    return o;
+}
+
+class Obj {
+public:
+    constexpr Obj() noexcept = default;
+    constexpr Obj(PyObject* p) noexcept : p_(p) {}  // NOLINT(google-explicit-constructor)
+    [[nodiscard]] PyObject* get() const noexcept { return p_; }
+    [[nodiscard]] bool is_none() const noexcept { return p_ == Py_None; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    bool operator==(const Obj& other) const noexcept { return p_ == other.p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
+class Ref {
+public:
+    Ref() noexcept = default;
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
+    [[nodiscard]] static Ref borrow(Obj o) noexcept {
+        Py_XINCREF(o.get());
+        return Ref(o.get());
+    }
+    // Takes over the result of a call returning a new reference, or throws if it is NULL.
+    [[nodiscard]] static Ref check(PyObject* p) {
+        if (p == nullptr) throw_error();
+        return Ref(p);
+    }
+
+    [[nodiscard]] PyObject* get() const noexcept { return p_; }
+    // Hands the reference to the caller (to CPython, when returning a result).
+    [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    void reset() noexcept { Py_CLEAR(p_); }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    operator Obj() const noexcept { return Obj(p_); }  // NOLINT(google-explicit-constructor)
+
+private:
+    explicit Ref(PyObject* p) noexcept : p_(p) {}
+    PyObject* p_ = nullptr;
+};
+
+}  // namespace rt
