@@ -132,26 +132,26 @@ constexpr const char* dist_locals[] = {"lista_id",     "lista_fig", "id_pre", "d
 constexpr const char* qq_locals[] = {"df_pred_parz", "df_real_parz", "res",
                                      "fig_matplot",  "qqplot_data",  "fig"};
 
-#define RESIDUALS_DOC(first_line, returns)                \
-    first_line                                            \
-        "\n"                                              \
-        "\n"                                              \
-        "        Parameters\n"                            \
-        "        ----------\n"                            \
-        "        df_pred : dataframe of prediction\n"     \
-        "        df_real : pd.DataFrame\n"                \
-        "            dataframe of real data\n"            \
-        "        target : str\n"                          \
-        "            name column of real values\n"        \
-        "        id_pred : str \n"                        \
-        "            id of prediction to be considered\n" \
-        "\n"                                              \
-        "        Returns\n"                               \
-        "        -------\n"                               \
-        "        list\n"                                  \
-        "            " returns                            \
-        "\n"                                              \
-        "        "
+// clang-format off
+#define RESIDUALS_DOC(first_line, returns)          \
+    first_line "\n"                                 \
+    "\n"                                            \
+    "        Parameters\n"                          \
+    "        ----------\n"                          \
+    "        df_pred : dataframe of prediction\n"   \
+    "        df_real : pd.DataFrame\n"              \
+    "            dataframe of real data\n"          \
+    "        target : str\n"                        \
+    "            name column of real values\n"      \
+    "        id_pred : str \n"                      \
+    "            id of prediction to be considered\n" \
+    "\n"                                            \
+    "        Returns\n"                             \
+    "        -------\n"                             \
+    "        list\n"                                \
+    "            " returns "\n"                     \
+    "        "
+// clang-format on
 
 }  // namespace
 
