@@ -191,7 +191,7 @@ void run_body(rt::Line& at) {
         if (PyErr_Occurred()) rt::throw_error();
         rt::check_rc(PyDict_SetItem(modules, S.module_name, M.module));
     }
-    M.range = builtin(S.range).release();
+    Py_XSETREF(M.range, builtin(S.range).release());
     std::array<Ref, all_specs.size()> codes;
     for (size_t i = 0; i < all_specs.size(); ++i) codes[i] = rt::make_code(*all_specs[i]);
 
@@ -240,12 +240,16 @@ int exec_module(PyObject* module) noexcept {
                         "not supported.");
         return -1;
     }
+    // The namespace and the builtins are replaced together, never left empty: a function
+    // object that outlived a failed start-up (reachable from its traceback) still finds them.
+    PyObject* builtins = PyImport_ImportModule("builtins");
+    if (builtins == nullptr) return -1;
     M.module = rt::new_ref(module);
-    M.dict = rt::new_ref(PyModule_GetDict(module));
-    M.builtins = PyImport_ImportModule("builtins");
-    if (M.builtins == nullptr || PyDict_SetItem(M.dict, S.__builtins__, M.builtins) < 0 ||
-        check_version() < 0 || rt::init_constants() < 0 || rt::ready_function_type() < 0) {
-        rt::clear_state();
+    Py_XSETREF(M.dict, rt::new_ref(PyModule_GetDict(module)));
+    Py_XSETREF(M.builtins, builtins);
+    if (PyDict_SetItem(M.dict, S.__builtins__, M.builtins) < 0 || check_version() < 0 ||
+        rt::init_constants() < 0 || rt::ready_function_type() < 0) {
+        Py_CLEAR(M.module);
         return -1;
     }
     rt::Line at(1);
@@ -259,7 +263,7 @@ int exec_module(PyObject* module) noexcept {
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
     }
     init_site.add(at.no());
-    rt::clear_state();
+    Py_CLEAR(M.module);
     return -1;
 }
 

@@ -26,7 +26,7 @@ enum class Test : unsigned char {
 };
 
 struct Param {
-    const char* name;
+    const char* name = nullptr;
     const char* annotation = nullptr;  // nullptr: not annotated
     Default fallback = Default::required;
     Test test = Test::any;

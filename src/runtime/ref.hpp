@@ -67,7 +67,7 @@ public:
     // Takes over the result of a call returning a new reference, or throws if it is NULL.
     [[nodiscard]] static Ref check(PyObject* p) {
         if (p == nullptr) throw_error();
-        return Ref(p);
+        return steal(p);
     }
 
     [[nodiscard]] PyObject* get() const noexcept { return p_; }
@@ -75,7 +75,7 @@ public:
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     void reset() noexcept { Py_CLEAR(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    operator Obj() const noexcept { return Obj(p_); }  // NOLINT(google-explicit-constructor)
+    operator Obj() const noexcept { return {p_}; }  // NOLINT(google-explicit-constructor)
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}

@@ -5,6 +5,9 @@
 
 namespace rt {
 
+// `module` is set while start-up runs and once it has succeeded, and cleared when it fails (so
+// that a later import starts afresh). The others, once set, are only ever replaced by a later
+// start-up, never cleared.
 struct ModuleState {
     PyObject* module = nullptr;    // the one module object, handed out again on re-import
     PyObject* dict = nullptr;      // its namespace: globals of every function and traceback
@@ -13,8 +16,5 @@ struct ModuleState {
 };
 
 extern ModuleState M;
-
-// Drops everything above (start-up failed, so a later import starts afresh).
-void clear_state() noexcept;
 
 }  // namespace rt
