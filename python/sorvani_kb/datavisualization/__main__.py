@@ -1,0 +1,8 @@
+"""python -m sorvani_kb.datavisualization: writes the forecast report (see report.py)."""
+
+import sys
+
+from .report import main
+
+if __name__ == "__main__":
+    sys.exit(main(prog="python -m sorvani_kb.datavisualization"))

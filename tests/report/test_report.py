@@ -1,0 +1,236 @@
+"""The report command: the page it writes, the shipped sample, and how it refuses bad input."""
+
+import base64
+import contextlib
+import io
+import json
+import os
+import re
+import runpy
+import subprocess
+import sys
+from importlib import resources
+from pathlib import Path
+
+import numpy as np
+import pandas as pd
+import pytest
+from helpers import hierarchy_frames
+
+from sorvani_kb.datavisualization.report import main
+
+ROOT = Path(__file__).resolve().parents[2]
+SAMPLE = resources.files("sorvani_kb.datavisualization") / "sample"
+IDS = ("Italia/A", "Italia", "Italia/A/y", "Italia/B", "Italia/A/x")  # blocks out of hierarchy order
+PRED_COLS = {"id": "serie", "date": "giorno", "mean": "media", "lo": "basso", "hi": "alto"}
+OBS_COLS = {"rid": "chiave", "rdate": "quando", "obs": "valore"}
+COL_ARGS = ["--id-col", "serie", "--date-col", "giorno", "--mean-col", "media", "--lower-col", "basso",
+            "--upper-col", "alto", "--obs-id-col", "chiave", "--obs-date-col", "quando", "--obs-value-col", "valore"]
+
+
+def run(*args):
+    """main(args) in-process: (exit status, stdout, stderr)."""
+    out, err = io.StringIO(), io.StringIO()
+    with contextlib.redirect_stdout(out), contextlib.redirect_stderr(err):
+        status = main(list(args), prog="report")
+    return status, out.getvalue(), err.getvalue()
+
+
+def plots(page):
+    """(traces, layout) of every figure of a page, in page order."""
+    decoder, found = json.JSONDecoder(), []
+    for m in re.finditer(r'Plotly\.newPlot\(\s*"plot-\d+",\s*', page):
+        data, end = decoder.raw_decode(page, m.end())
+        layout, _ = decoder.raw_decode(page, end + re.match(r"\s*,\s*", page[end:]).end())
+        found.append((data, layout))
+    return found
+
+
+def values(data):
+    """Trace data as an array, whether the page holds a list or a base64 typed array."""
+    if isinstance(data, dict):
+        return np.frombuffer(base64.b64decode(data["bdata"]), dtype=data["dtype"])
+    return np.asarray(data)
+
+
+def user_files(folder, fmt="csv"):
+    """Prediction and observed files with custom column names, rows reversed or shuffled; the observed file
+    holds history far from the forecasts and, on every forecast date, forecast - 0.5 * (t + 1)."""
+    pred, real = hierarchy_frames(ids=IDS, periods=4)
+    history = real.assign(rdate=real["rdate"] - pd.Timedelta(weeks=10), obs=1e6)
+    real = pd.concat([real, history], ignore_index=True).sample(frac=1, random_state=1)
+    pred = pred.iloc[::-1].rename(columns=PRED_COLS)  # dates descending, Italia/A/x first
+    paths = folder / f"pred.{fmt}", folder / f"obs.{fmt}"
+    for frame, path in zip((pred, real.rename(columns=OBS_COLS)), paths):
+        frame.to_csv(path, index=False) if fmt == "csv" else frame.to_parquet(path, index=False)
+    return paths
+
+
+@pytest.fixture(scope="module")
+def sample_page(tmp_path_factory):
+    path = tmp_path_factory.mktemp("sample") / "report.html"
+    status, out, err = run("-o", str(path))
+    return status, out, err, path
+
+
+def test_sample_report_is_one_offline_page(sample_page):
+    status, out, err, path = sample_page
+    assert (status, out.strip(), err) == (0, str(path), "")
+    assert os.listdir(path.parent) == ["report.html"]
+    page = path.read_text(encoding="utf-8")
+    assert page.count("* plotly.js v") == 1
+    assert not re.search(r"<(script|link)[^>]*(src|href)=", page)
+    # 12 series, Italia and its 3 regions (overlay and sum check each), 12 x (histogram, QQ plot)
+    assert page.count('class="plotly-graph-div"') == len(plots(page)) == 12 + 2 * 4 + 2 * 12
+    assert [m for m in re.findall(r'<section id="([\w-]+)"', page)] == ["forecasts", "hierarchy", "sum-check", "residuals"]
+
+
+def test_sample_figures(sample_page):
+    figures = plots(sample_page[3].read_text(encoding="utf-8"))
+    for data, layout in figures[:12]:
+        assert [t.get("name") for t in data] == ["predict value", None, "95% confidence interval", "past value (true)"]
+        assert [s["x0"] for s in layout["shapes"]] == ["2024-12-30"]
+        past, forecast = pd.to_datetime(values(data[3]["x"])), pd.to_datetime(values(data[0]["x"]))
+        assert (past.min(), past.max(), forecast.min()) == (pd.Timestamp("2024-01-01"), forecast.max(), pd.Timestamp("2024-12-30"))
+    regions = ["Italia/Lombardia", "Italia/Lazio", "Italia/Sicilia"]
+    assert [t["name"] for t in figures[12][0]] == ["Italia"] + regions
+    assert [t["name"] for t in figures[14][0]] == ["Italia/Lazio", "Italia/Lazio/Roma", "Italia/Lazio/Latina"]
+    for data, _ in figures[16:20]:  # coherent sample: the sum check's two lines coincide
+        np.testing.assert_allclose(values(data[1]["y"]), values(data[0]["y"]), atol=1e-6)
+
+
+def read_sample(name):
+    with resources.as_file(SAMPLE / name) as path:
+        return pd.read_csv(path, parse_dates=["date"])
+
+
+@pytest.mark.parametrize("name, column, periods", [("predictions.csv", "mean", 12), ("observed.csv", "value", 64)])
+def test_sample_is_coherent_and_weekly(name, column, periods):
+    frame = read_sample(name)
+    table = frame.pivot(index="date", columns="id", values=column)
+    assert table.shape == (periods, 12) and not table.isna().any().any()
+    assert (table.index.to_series().diff().dropna() == pd.Timedelta(weeks=1)).all()
+    parents = [i for i in table.columns if i.count("/") < 2]
+    assert len(parents) == 4
+    for parent in parents:
+        members = [i for i in table.columns if i.startswith(parent + "/") and i.count("/") == parent.count("/") + 1]
+        assert 2 <= len(members) <= 3
+        np.testing.assert_allclose(table[members].sum(axis=1), table[parent], rtol=0, atol=1e-6)
+
+
+def test_sample_has_bands_and_a_backtest_window():
+    pred, obs = read_sample("predictions.csv"), read_sample("observed.csv")
+    assert ((pred["lower"] < pred["mean"]) & (pred["mean"] < pred["upper"])).all()
+    merged = pred.merge(obs, on=["id", "date"], how="left")
+    assert merged["value"].notna().all()  # observed on every forecast date
+    assert (obs.groupby("id")["date"].min() < pred["date"].min() - pd.Timedelta(weeks=51)).all()
+
+
+def test_make_sample_regenerates_the_shipped_files(tmp_path):
+    runpy.run_path(str(ROOT / "tools" / "make_sample.py"))["main"](["--out", str(tmp_path)])
+    for name in ("predictions.csv", "observed.csv"):
+        assert (tmp_path / name).read_bytes() == (SAMPLE / name).read_bytes()
+
+
+@pytest.mark.parametrize("fmt", ["csv", "parquet"])
+def test_user_files_with_custom_columns(tmp_path, fmt):
+    if fmt == "parquet":
+        pytest.importorskip("pyarrow")
+    pred, obs = user_files(tmp_path, fmt)
+    out = tmp_path / "r.html"
+    status, _, err = run(str(pred), "--observed", str(obs), "-o", str(out), "--use-case", "visite", *COL_ARGS)
+    assert (status, err) == (0, "")
+    figures = plots(out.read_text(encoding="utf-8"))
+    assert len(figures) == 5 + 2 * 2 + 2 * 5  # members Italia and Italia/A; residuals for every id
+    assert figures[0][1]["title"]["text"] == "Predizione visite - Italia"
+    assert [t["name"] for t in figures[5][0]] == ["Italia", "Italia/A", "Italia/B"]
+    assert [t["name"] for t in figures[6][0]] == ["Italia/A", "Italia/A/x", "Italia/A/y"]
+    np.testing.assert_allclose(values(figures[8][0][1]["y"]), [80, 82, 84, 86])  # Italia/A/x + Italia/A/y: 50 + t, 30 + t
+    hist, qq = figures[9][0][0], figures[10][0][0]  # Italia: matched by id and date, history ignored
+    assert sorted(values(hist["x"])) == [0.5, 1.0, 1.5, 2.0] and sorted(values(qq["y"])) == [-2.0, -1.5, -1.0, -0.5]
+
+
+def test_ids_and_members_choose_the_figures(tmp_path):
+    pred, _ = user_files(tmp_path)
+    out = tmp_path / "r.html"
+    status, _, _ = run(str(pred), "-o", str(out), "--ids", "Italia/B", "Italia/A/x", "--members", "Italia/A", *COL_ARGS)
+    figures = plots(out.read_text(encoding="utf-8"))
+    assert status == 0 and len(figures) == 2 + 2
+    assert [f[1]["title"]["text"] for f in figures[:2]] == ["Predizione pred - Italia/B", "Predizione pred - Italia/A/x"]
+    assert [len(f[0]) for f in figures] == [3, 3, 3, 2]  # no observed file: no past values, no residuals
+
+
+def rewrite(path, **renames):
+    frame = pd.read_csv(path)
+    frame.rename(columns=renames).to_csv(path, index=False)
+
+
+@pytest.mark.parametrize("change, args, message", [
+    pytest.param(lambda p, o: rewrite(p, media="avg"), [], r"pred.csv: missing column 'media' \(columns present: serie, giorno, avg, basso, alto\)", id="column"),
+    pytest.param(lambda p, o: rewrite(o, quando="t", valore="v"), [], r"obs.csv: missing columns 'quando', 'valore' \(columns present: chiave, t, v\)", id="columns"),
+    pytest.param(lambda p, o: o.unlink(), [], r"obs.csv: no such file", id="no-file"),
+    pytest.param(lambda p, o: p.write_text(""), [], r"pred.csv: cannot read the file \(No columns to parse from file\)", id="empty"),
+    pytest.param(lambda p, o: p.write_text(p.read_text().replace("2024-01-14", "soon")), [], r"pred.csv: column 'giorno' does not hold dates", id="dates"),
+    pytest.param(lambda p, o: p.write_text(p.read_text().replace(",13.0,", ",many,")), [], r"pred.csv: column 'media' does not hold numbers \(row \d+: 'many'\)", id="numbers"),
+    pytest.param(None, ["--ids", "Italia/C"], r"pred.csv: unknown id 'Italia/C' \(ids present: Italia, Italia/A, Italia/A/x, Italia/A/y, Italia/B\)", id="id"),
+    pytest.param(None, ["--members", "Italia/B"], r"pred.csv: member 'Italia/B' has no sub-members to draw", id="leaf-member"),
+    pytest.param(None, ["--members", "Italy"], r"pred.csv: unknown member 'Italy'", id="member"),
+    pytest.param(None, ["-o", "no/such/folder/r.html"], r"no/such/folder/r.html: the folder \S+ does not exist", id="out-folder"),
+])
+def test_bad_input_exits_2_with_one_line_and_keeps_the_old_report(tmp_path, change, args, message):
+    pred, obs = user_files(tmp_path)
+    if change:
+        change(pred, obs)
+    out = tmp_path / "r.html"
+    out.write_text("old report")
+    status, stdout, err = run(str(pred), "--observed", str(obs), "-o", str(out), *COL_ARGS, *args)
+    assert (status, stdout, err.count("\n")) == (2, "", 1)
+    assert re.fullmatch(r"report: error: \S*" + message + r".*\n", err)
+    assert out.read_text() == "old report" and sorted(os.listdir(tmp_path)) == sorted(["r.html", *(p.name for p in (pred, obs) if p.exists())])
+
+
+def test_failed_write_leaves_the_old_report(tmp_path, monkeypatch):
+    pred, _ = user_files(tmp_path)
+    (tmp_path / "r.html").write_text("old report")
+
+    def full_disk(*args):
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(os, "replace", full_disk)
+    with pytest.raises(OSError, match="No space"):
+        run(str(pred), "-o", str(tmp_path / "r.html"), *COL_ARGS)
+    assert (tmp_path / "r.html").read_text() == "old report" and sorted(os.listdir(tmp_path)) == ["obs.csv", "pred.csv", "r.html"]
+
+
+def test_parquet_without_pyarrow_is_a_clear_error(tmp_path, monkeypatch):
+    monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow now fails
+    (tmp_path / "p.parquet").write_bytes(b"PAR1")
+    status, _, err = run(str(tmp_path / "p.parquet"), "-o", str(tmp_path / "r.html"))
+    assert status == 2 and err.endswith("p.parquet: reading Parquet needs pyarrow (pip install 'sorvani_kb[parquet]')\n")
+    assert not (tmp_path / "r.html").exists()
+
+
+@pytest.mark.parametrize("tty, quiet, shown", [(True, False, True), (True, True, False), (False, False, False)])
+def test_progress_only_on_a_terminal(tmp_path, monkeypatch, tty, quiet, shown):
+    pred, _ = user_files(tmp_path)
+    err = io.StringIO()
+    err.isatty = lambda: tty
+    monkeypatch.setattr(sys, "stderr", err)
+    with contextlib.redirect_stdout(io.StringIO()):
+        status = main([str(pred), "-o", str(tmp_path / "r.html"), *COL_ARGS] + ["--quiet"] * quiet)
+    assert status == 0 and ("9/9" in err.getvalue()) is shown
+
+
+def test_help_names_every_option(capsys):
+    with pytest.raises(SystemExit) as exit_info:
+        main(["--help"])
+    text = capsys.readouterr().out
+    assert exit_info.value.code == 0
+    assert all(opt in text for opt in re.findall(r"--[\w-]+", " ".join(COL_ARGS)) + ["--observed", "--ids", "--members", "--use-case", "--quiet", "--output"])
+
+
+def test_module_entry_point_on_the_sample(tmp_path):
+    proc = subprocess.run([sys.executable, "-m", "sorvani_kb.datavisualization", "-o", "r.html"], cwd=tmp_path,
+                          capture_output=True, text=True, timeout=300, env={**os.environ, "MPLBACKEND": "Agg"})
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"{tmp_path / 'r.html'}\n", "")
+    assert len(plots((tmp_path / "r.html").read_text(encoding="utf-8"))) == 44
