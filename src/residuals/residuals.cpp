@@ -87,11 +87,11 @@ Ref plot_residuals(Line& at, const Obj* a) {
     at(338);
     Ref qqplot = global(S.qqplot);
     // The axes keeps the lines of earlier calls (it is never cleared); this call's two lines
-    // are the ones that follow them.
+    // are the ones that follow them, on the axes it drew on (whichever axes is current by then).
     const Py_ssize_t drawn_before = length(getattr(fig_matplot, S.lines));
     Ref scale = call_method(res, S.std);
-    Ref drawing = call(qqplot, {res}, {{S.scale, scale}, {S.line, S.line_45}, {S.ax, fig_matplot}});
-    Ref qqplot_data = getattr(call_method(drawing, S.gca), S.lines);
+    call(qqplot, {res}, {{S.scale, scale}, {S.line, S.line_45}, {S.ax, fig_matplot}});
+    Ref qqplot_data = getattr(fig_matplot, S.lines);
 
     at(340);
     Ref fig = call(getattr(global(S.go), S.Figure));

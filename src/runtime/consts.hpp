@@ -21,7 +21,7 @@ namespace rt {
     X(unique) X(index) X(split) X(count) X(iloc) X(copy)                                     \
     X(deep) X(line) X(Scatter) X(Figure) X(Layout) X(add_traces)                             \
     X(add_trace) X(add_vline) X(update_traces) X(update_layout) X(histogram) X(concat)       \
-    X(sum) X(values) X(std) X(ndim) X(subplot) X(gca)                                        \
+    X(sum) X(values) X(std) X(ndim) X(subplot)                                        \
     X(lines) X(get_xdata) X(get_ydata) X(update) X(replace) X(co_varnames)                   \
     X(co_argcount) X(co_nlocals) X(co_flags) X(co_qualname) X(co_code) X(co_consts)          \
     X(co_stacksize) X(x) X(y) X(mode) X(marker) X(color)                                     \
