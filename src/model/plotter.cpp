@@ -3,6 +3,10 @@
 #include "runtime/consts.hpp"
 #include "runtime/ops.hpp"
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 namespace sorvani {
 namespace {
 
@@ -35,7 +39,78 @@ constexpr Param params[] = {
     {.name = "use_case", .annotation = "str", .test = Test::str},
 };
 
+PyObject* init_function = nullptr;  // the class's own __init__, kept for the process
+
+// `cls(*args, **kwargs)` the way type's own call makes it.
+Ref call_through_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    Ref positional = Ref::check(PyTuple_New(nargs));
+    for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(positional.get(), i, new_ref(args[i]));
+    Ref keywords;
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        keywords = Ref::check(PyDict_New());
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j) {
+            check_rc(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, j), args[nargs + j]));
+        }
+    }
+    return Ref::check(PyType_Type.tp_call(cls, positional.get(), keywords.get()));
+}
+
+// `__init__(self, *args, **kwargs)` with the arguments of a vectorcall, `self` put in front.
+Ref call_init(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    const size_t with_self = static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
+    if ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) != 0) {
+        // The caller lent us the slot before the arguments.
+        auto** slots = const_cast<PyObject**>(args) - 1;
+        PyObject* lent = slots[0];
+        slots[0] = self;
+        PyObject* result = PyObject_Vectorcall(init_function, slots, with_self, kwnames);
+        slots[0] = lent;
+        return Ref::check(result);
+    }
+    std::vector<PyObject*> slots;
+    slots.reserve(static_cast<size_t>(total) + 2);
+    slots.push_back(nullptr);  // the slot a callee may borrow
+    slots.push_back(self);
+    slots.insert(slots.end(), args, args + total);
+    return Ref::check(PyObject_Vectorcall(init_function, slots.data() + 1, with_self, kwnames));
+}
+
+// Calls of the class itself, `plotPrediction(...)`. While the class keeps object's `__new__`
+// and its own `__init__`, this does what type's call does for it — a new instance, then
+// `__init__` with the same arguments, which must give None — without first packing the
+// arguments into a tuple and a dict. Otherwise (someone replaced either) type's call runs.
+PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf,
+                    PyObject* kwnames) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(cls);
+    try {
+        PyObject* own_init = PyDict_GetItemWithError(type->tp_dict, S.__init__);
+        if (own_init == nullptr && PyErr_Occurred()) throw_error();
+        if (type->tp_new != PyBaseObject_Type.tp_new || own_init != init_function) {
+            return call_through_type(cls, args, PyVectorcall_NARGS(nargsf), kwnames).release();
+        }
+        Ref self = Ref::check(type->tp_new(type, N.empty_tuple, nullptr));
+        Ref result = call_init(self.get(), args, nargsf, kwnames);
+        if (result.get() != Py_None) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'",
+                         Py_TYPE(result.get())->tp_name);
+            throw_error();
+        }
+        return self.release();
+    } catch (const PyError&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
 }  // namespace
+
+void speed_up_construction(Obj cls, Obj init) noexcept {
+    init_function = new_ref(init.get());
+    reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct;
+}
 
 const Spec init_spec = {
     .name = "__init__",

@@ -44,6 +44,7 @@ int init_constants() noexcept {
     if (number(N.i700, PyLong_FromLong(700)) < 0) return -1;
     if (number(N.i800, PyLong_FromLong(800)) < 0) return -1;
     if (number(N.from_1, PySlice_New(N.i1, Py_None, Py_None)) < 0) return -1;
+    if (number(N.empty_tuple, PyTuple_New(0)) < 0) return -1;
     made = true;
     return 0;
 }

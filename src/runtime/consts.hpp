@@ -30,7 +30,7 @@ namespace rt {
     X(family) X(size) X(title_x) X(font) X(legend) X(yanchor)                                \
     X(xanchor) X(yaxis_title) X(xaxis_title) X(text) X(axis) X(scale)                        \
     X(ax) X(type) X(xaxis) X(yaxis) X(zeroline) X(__package__) \
-    X(startswith)
+    X(startswith) X(__init__)
 
 // Texts used by the figures and the hierarchy splitter.
 #define RT_TEXTS(X)                                                       \
@@ -95,6 +95,7 @@ struct Numbers {
     PyObject* i700;
     PyObject* i800;
     PyObject* from_1;  // the slice [1:]
+    PyObject* empty_tuple;
 };
 
 extern Strings S;

@@ -26,7 +26,14 @@ Ref getattr(Obj o, Obj name) {
 }
 
 void setattr(Obj o, Obj name, Obj value) {
-    check_rc(PyObject_SetAttr(o.get(), name.get(), value.get()));
+    // Our names are interned already, so for an object without a __setattr__ of its own this is
+    // exactly what PyObject_SetAttr would end up calling.
+    setattrofunc set = Py_TYPE(o.get())->tp_setattro;
+    if (set == PyObject_GenericSetAttr) {
+        check_rc(PyObject_GenericSetAttr(o.get(), name.get(), value.get()));
+    } else {
+        check_rc(PyObject_SetAttr(o.get(), name.get(), value.get()));
+    }
 }
 
 Ref getitem(Obj o, Obj key) {
