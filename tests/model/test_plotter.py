@@ -117,3 +117,22 @@ def test_replaced_attributes_are_used_as_they_are(plotter):
     plotter.id_pred = "gone"
     with pytest.raises(KeyError):
         plotter.plot_pred(frame)
+
+
+def test_construction_follows_a_replaced_init():
+    """Calling the class constructs directly only while it keeps its own __init__."""
+    seen = []
+    original = plotPrediction.__init__
+    plotPrediction.__init__ = lambda self, *args, **kwargs: seen.append((args, kwargs))
+    try:
+        obj = plotPrediction(*texts()[:5], use_case="u")
+        assert seen == [(texts()[:5], {"use_case": "u"})] and vars(obj) == {}
+    finally:
+        plotPrediction.__init__ = original
+    assert vars(plotPrediction(*texts())) == dict(zip(ATTRS, texts()))
+
+
+def test_init_called_again_on_an_instance_reassigns(plotter):
+    new = texts()
+    assert plotPrediction.__init__(plotter, *new) is None
+    assert [getattr(plotter, a) for a in ATTRS] == list(new)
