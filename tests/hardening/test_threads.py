@@ -6,6 +6,7 @@ import types
 from concurrent.futures import ThreadPoolExecutor
 
 import matplotlib.pyplot as plt
+import pytest
 import pandas as pd
 import plotly.graph_objects as go
 
@@ -91,6 +92,9 @@ def test_globals_rebound_while_threads_call(mod, restore_globals):
     check_against_serial(mod, rebind)
 
 
+# Racing subplot() calls can make pyplot replace an overlapping axes, which matplotlib 3.6 and
+# 3.7 announce with a deprecation warning.
+@pytest.mark.filterwarnings("ignore:Auto-removal of overlapping axes")
 def test_concurrent_qqplots_do_not_fail(plotter):
     """plot_residuals draws on pyplot's current figure, shared by the whole process, so calls
     from several threads may read each other's lines: only that every call returns a figure

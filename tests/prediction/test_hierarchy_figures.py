@@ -165,7 +165,7 @@ def test_sum_check(plotter, blocks, gerarchia, sums):
     assert (aggregate.name, aggregate.marker.color) == (f"Predizione {ident}", "green")
     assert (total.name, total.marker.color) == (f"Somma predizioni {ident}", "blue")
     assert {(t.type, t.mode, t.showlegend) for t in fig.data} == {("scatter", "lines", True)}
-    assert dates(aggregate.x) == dates(total.x) == list(df["date"][:3])
+    assert dates(aggregate.x) == dates(total.x) == list(df["date"].iloc[:3])
     assert as_list(aggregate.y) == list(map(float, blocks[0][1]))
     assert as_list(total.y) == [float(s) for s in sums]
     pd.testing.assert_frame_equal(df, before)
