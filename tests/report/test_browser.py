@@ -71,9 +71,12 @@ def page(tmp_path_factory):
 
 
 def chromium(browser, page, *args):
+    # The browser runs without the sanitizer runtime a sanitized test run preloads.
+    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
     with tempfile.TemporaryDirectory() as profile:
         proc = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={profile}",
-                               "--virtual-time-budget=30000", *args, page.as_uri()], capture_output=True, text=True, timeout=300)
+                               "--virtual-time-budget=30000", *args, page.as_uri()], capture_output=True, text=True,
+                              timeout=300, env=env)
     assert proc.returncode == 0, proc.stderr[-2000:]
     return proc.stdout
 
