@@ -46,7 +46,7 @@ Ref list(std::initializer_list<Obj> items);
 void append(Obj list, Obj item);
 Py_ssize_t length(Obj o);
 
-// Each part formatted with an empty format specification and joined, as an f-string does.
+// Each part formatted as format(part, "") and joined, as an f-string does.
 Ref text(std::initializer_list<Obj> parts);
 
 Ref eq(Obj a, Obj b);           // a == b
