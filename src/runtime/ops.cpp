@@ -73,17 +73,18 @@ private:
 
 }  // namespace
 
-Ref call(Obj f, std::initializer_list<Obj> args, std::initializer_list<Kw> kw) {
-    const size_t nargs = args.size();
-    const size_t nkw = kw.size();
-    // Slot 0 stays free so that a bound method can put `self` there without copying.
-    ArgStack stack(1 + nargs + nkw);
-    PyObject** slots = stack.data() + 1;
+namespace {
+
+// Lays out `args` and the keyword values after `first` (when given) in `stack`, slot 0 left
+// free, and returns the keyword names as a tuple (empty Ref without keywords).
+Ref lay_out(PyObject** slots, Obj first, std::initializer_list<Obj> args,
+            std::initializer_list<Kw> kw) {
     size_t n = 0;
+    if (first) slots[n++] = first.get();
     for (Obj a : args) slots[n++] = a.get();
     Ref kwnames;
-    if (nkw != 0) {
-        kwnames = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(nkw)));
+    if (kw.size() != 0) {
+        kwnames = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(kw.size())));
         Py_ssize_t k = 0;
         for (const Kw& item : kw) {
             Py_INCREF(item.key.get());
@@ -91,13 +92,28 @@ Ref call(Obj f, std::initializer_list<Obj> args, std::initializer_list<Kw> kw) {
             slots[n++] = item.value.get();
         }
     }
-    return Ref::check(
-        PyObject_Vectorcall(f.get(), slots, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+    return kwnames;
+}
+
+}  // namespace
+
+Ref call(Obj f, std::initializer_list<Obj> args, std::initializer_list<Kw> kw) {
+    // Slot 0 stays free so that a bound method can put `self` there without copying.
+    ArgStack stack(1 + args.size() + kw.size());
+    PyObject** slots = stack.data() + 1;
+    Ref kwnames = lay_out(slots, Obj(), args, kw);
+    return Ref::check(PyObject_Vectorcall(
+        f.get(), slots, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 Ref call_method(Obj o, Obj name, std::initializer_list<Obj> args, std::initializer_list<Kw> kw) {
-    Ref bound = getattr(o, name);
-    return call(bound, args, kw);
+    // Looks the method up on the type and calls it with `o` in front, as `o.name(...)` does in
+    // Python, without making a bound method first.
+    ArgStack stack(2 + args.size() + kw.size());
+    PyObject** slots = stack.data() + 1;
+    Ref kwnames = lay_out(slots, o, args, kw);
+    return Ref::check(PyObject_VectorcallMethod(
+        name.get(), slots, (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
 Ref dict(std::initializer_list<Kw> items) {
