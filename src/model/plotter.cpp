@@ -62,6 +62,7 @@ Ref call_init(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kw
     const size_t with_self = static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     if ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) != 0) {
         // The caller lent us the slot before the arguments.
+        // NOLINTNEXTLINE(cppcoreguidelines-pro-type-const-cast): the vectorcall protocol lends it
         auto** slots = const_cast<PyObject**>(args) - 1;
         PyObject* lent = slots[0];
         slots[0] = self;
