@@ -1,9 +1,7 @@
 // Module start-up: the create and exec slots of the one module object, the imports of the
 // libraries under their aliases, and the publication of `obtain_dataset` and `plotPrediction`.
 #include <array>
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "api.hpp"

@@ -10,27 +10,25 @@ namespace rt {
 
 // Names whose text is the identifier itself: attributes, keywords, parameters, globals.
 // clang-format off
-#define RT_NAMES(X)                                                                          \
-    X(np) X(pd) X(plt) X(qqplot) X(plotly) X(px)                                             \
-    X(go) X(obtain_dataset) X(plotPrediction) X(__test__) X(__builtins__) X(__module__)      \
-    X(__qualname__) X(__doc__) X(__loader__) X(__file__) X(__path__) X(__spec__)             \
-    X(_initializing) X(loader) X(origin) X(parent) X(submodule_search_locations) X(name)     \
-    X(range) X(version) X(self) X(df) X(gerarchia) X(id_pred)                                \
-    X(data) X(pred_mean) X(pi_lower) X(pi_upper) X(use_case) X(df_pred)                      \
-    X(id_pred_real) X(data_real) X(target) X(confidence_interval) X(vertical_line) X(shape)  \
-    X(unique) X(index) X(split) X(count) X(iloc) X(copy)                                     \
-    X(deep) X(line) X(Scatter) X(Figure) X(Layout) X(add_traces)                             \
-    X(add_trace) X(add_vline) X(update_traces) X(update_layout) X(histogram) X(concat)       \
-    X(sum) X(values) X(std) X(ndim) X(subplot)                                        \
-    X(lines) X(get_xdata) X(get_ydata) X(update) X(replace) X(co_varnames)                   \
-    X(co_argcount) X(co_nlocals) X(co_flags) X(co_qualname) X(co_code) X(co_consts)          \
-    X(co_stacksize) X(x) X(y) X(mode) X(marker) X(color)                                     \
-    X(line_color) X(line_dash) X(fill) X(fillcolor) X(showlegend) X(color_discrete_sequence) \
-    X(labels) X(title) X(width) X(height) X(layout) X(title_font)                            \
-    X(family) X(size) X(title_x) X(font) X(legend) X(yanchor)                                \
-    X(xanchor) X(yaxis_title) X(xaxis_title) X(text) X(axis) X(scale)                        \
-    X(ax) X(type) X(xaxis) X(yaxis) X(zeroline) X(__package__) \
-    X(startswith) X(__init__)
+#define RT_NAMES(X)                                                                      \
+    X(np) X(pd) X(plt) X(qqplot) X(plotly) X(px)                                         \
+    X(go) X(obtain_dataset) X(plotPrediction) X(__test__) X(__builtins__) X(__module__)  \
+    X(__qualname__) X(__doc__) X(__loader__) X(__file__) X(__path__) X(__spec__)         \
+    X(_initializing) X(loader) X(origin) X(parent) X(submodule_search_locations) X(name) \
+    X(range) X(id_pred) X(data) X(pred_mean) X(pi_lower) X(pi_upper)                     \
+    X(use_case) X(shape) X(unique) X(index) X(split) X(count)                            \
+    X(iloc) X(copy) X(deep) X(line) X(Scatter) X(Figure)                                 \
+    X(Layout) X(add_traces) X(add_trace) X(add_vline) X(update_traces) X(update_layout)  \
+    X(histogram) X(concat) X(sum) X(values) X(std) X(ndim)                               \
+    X(subplot) X(lines) X(get_xdata) X(get_ydata) X(update) X(replace)                   \
+    X(co_varnames) X(co_argcount) X(co_nlocals) X(co_flags) X(co_qualname) X(co_code)    \
+    X(co_consts) X(co_stacksize) X(x) X(y) X(mode) X(marker)                             \
+    X(color) X(line_color) X(line_dash) X(fill) X(fillcolor) X(showlegend)               \
+    X(color_discrete_sequence) X(labels) X(title) X(width) X(height) X(layout)           \
+    X(title_font) X(family) X(size) X(title_x) X(font) X(legend)                         \
+    X(yanchor) X(xanchor) X(yaxis_title) X(xaxis_title) X(text) X(axis)                  \
+    X(scale) X(ax) X(type) X(xaxis) X(yaxis) X(zeroline)                                 \
+    X(__package__) X(startswith) X(__init__)
 
 // Texts used by the figures and the hierarchy splitter.
 #define RT_TEXTS(X)                                                       \
@@ -71,8 +69,7 @@ namespace rt {
     X(qq_title, "Quantile-Quantile Plot")                                 \
     X(qq_xtitle, "Theoritical Quantities")                                \
     X(qq_ytitle, "Sample Quantities")                                     \
-    X(module_name, "sorvani_kb.datavisualization.plotPrediction")         \
-    X(source_file, "sorvani_kb/datavisualization/plotPrediction.py")
+    X(module_name, "sorvani_kb.datavisualization.plotPrediction")
 // clang-format on
 
 struct Strings {
