@@ -39,7 +39,20 @@ constexpr Param params[] = {
     {.name = "use_case", .annotation = "str", .test = Test::str},
 };
 
-PyObject* init_function = nullptr;  // the class's own __init__, kept for the process
+PyObject* init_function = nullptr;   // the class's own __init__, kept for the process
+vectorcallfunc init_call = nullptr;  // its vectorcall
+
+// The class's version tag when it last held object's __new__ and our __init__; 0 for none.
+// CPython gives a type a new tag (or none) whenever its namespace or a base changes.
+unsigned int checked_version = 0;
+
+unsigned int version_of(PyTypeObject* type) noexcept {
+#if PY_VERSION_HEX >= 0x030C0000
+    return type->tp_version_tag;  // 0 once the type changes
+#else
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+#endif
+}
 
 // `cls(*args, **kwargs)` the way type's own call makes it.
 Ref call_through_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -56,9 +69,11 @@ Ref call_through_type(PyObject* cls, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 // `__init__(self, *args, **kwargs)` with the arguments of a vectorcall, `self` put in front.
+// The function is ours, so its vectorcall is called directly.
 Ref call_init(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    const Py_ssize_t total = nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+    const auto total =
+        static_cast<size_t>(nargs + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0));
     const size_t with_self = static_cast<size_t>(nargs + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET;
     if ((nargsf & PY_VECTORCALL_ARGUMENTS_OFFSET) != 0) {
         // The caller lent us the slot before the arguments.
@@ -66,16 +81,23 @@ Ref call_init(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kw
         auto** slots = const_cast<PyObject**>(args) - 1;
         PyObject* lent = slots[0];
         slots[0] = self;
-        PyObject* result = PyObject_Vectorcall(init_function, slots, with_self, kwnames);
+        PyObject* result = init_call(init_function, slots, with_self, kwnames);
         slots[0] = lent;
         return Ref::check(result);
     }
-    std::vector<PyObject*> slots;
-    slots.reserve(static_cast<size_t>(total) + 2);
-    slots.push_back(nullptr);  // the slot a callee may borrow
-    slots.push_back(self);
-    slots.insert(slots.end(), args, args + total);
-    return Ref::check(PyObject_Vectorcall(init_function, slots.data() + 1, with_self, kwnames));
+    // A call with *args (or from C) lends no slot: copy, on the stack when the call is small.
+    constexpr size_t on_stack = 16;
+    PyObject* small[on_stack];
+    std::vector<PyObject*> large;
+    PyObject** slots = small;
+    if (total + 2 > on_stack) {
+        large.resize(total + 2);
+        slots = large.data();
+    }
+    slots[0] = nullptr;  // the slot a callee may borrow
+    slots[1] = self;
+    std::copy(args, args + total, slots + 2);
+    return Ref::check(init_call(init_function, slots + 1, with_self, kwnames));
 }
 
 // Calls of the class itself, `plotPrediction(...)`. While the class keeps object's `__new__`
@@ -86,10 +108,14 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf,
                     PyObject* kwnames) noexcept {
     auto* type = reinterpret_cast<PyTypeObject*>(cls);
     try {
-        PyObject* own_init = PyDict_GetItemWithError(type->tp_dict, S.__init__);
-        if (own_init == nullptr && PyErr_Occurred()) throw_error();
-        if (type->tp_new != PyBaseObject_Type.tp_new || own_init != init_function) {
-            return call_through_type(cls, args, PyVectorcall_NARGS(nargsf), kwnames).release();
+        const unsigned int version = version_of(type);
+        if (version == 0 || version != checked_version) {
+            PyObject* own_init = PyDict_GetItemWithError(type->tp_dict, S.__init__);
+            if (own_init == nullptr && PyErr_Occurred()) throw_error();
+            if (type->tp_new != PyBaseObject_Type.tp_new || own_init != init_function) {
+                return call_through_type(cls, args, PyVectorcall_NARGS(nargsf), kwnames).release();
+            }
+            checked_version = version;
         }
         Ref self = Ref::check(type->tp_new(type, N.empty_tuple, nullptr));
         Ref result = call_init(self.get(), args, nargsf, kwnames);
@@ -110,6 +136,7 @@ PyObject* construct(PyObject* cls, PyObject* const* args, size_t nargsf,
 
 void speed_up_construction(Obj cls, Obj init) noexcept {
     init_function = new_ref(init.get());
+    init_call = PyVectorcall_Function(init_function);
     reinterpret_cast<PyTypeObject*>(cls.get())->tp_vectorcall = construct;
 }
 

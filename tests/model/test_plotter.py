@@ -1,10 +1,11 @@
 """The plotter object: construction, its six attributes, type tests and assignment through the class."""
 
 import itertools
+import json
 
 import pytest
 
-from helpers import entry, hierarchy_frames, own_entries
+from helpers import entry, hierarchy_frames, own_entries, run_python
 from sorvani_kb.datavisualization.plotPrediction import plotPrediction
 
 ATTRS = ("id_pred", "data", "pred_mean", "pi_lower", "pi_upper", "use_case")
@@ -123,6 +124,7 @@ def test_construction_follows_a_replaced_init():
     """Calling the class constructs directly only while it keeps its own __init__."""
     seen = []
     original = plotPrediction.__init__
+    plotPrediction(*texts())  # constructs once through the direct path first
     plotPrediction.__init__ = lambda self, *args, **kwargs: seen.append((args, kwargs))
     try:
         obj = plotPrediction(*texts()[:5], use_case="u")
@@ -130,6 +132,52 @@ def test_construction_follows_a_replaced_init():
     finally:
         plotPrediction.__init__ = original
     assert vars(plotPrediction(*texts())) == dict(zip(ATTRS, texts()))
+
+
+def test_construction_follows_a_replaced_new():
+    """A replaced __new__ is used, and removing it again leaves what a Python class has."""
+    script = """
+        import json
+        from sorvani_kb.datavisualization.plotPrediction import plotPrediction
+
+        class Plain:
+            def __init__(self, id_pred, data, pred_mean, pi_lower, pi_upper, use_case):
+                self.id_pred = id_pred
+
+        def outcome(cls):
+            try:
+                return type(cls("a", "b", "c", "d", "e", "f")).__name__
+            except TypeError as exc:
+                return str(exc)
+
+        made = []
+        def new(cls, *args):
+            made.append(args)
+            return object.__new__(cls)
+
+        for cls in (plotPrediction, Plain):
+            seen = [outcome(cls)]
+            cls.__new__ = new
+            seen.append(outcome(cls))
+            del cls.__new__
+            seen.append(outcome(cls))
+            print(json.dumps(seen))
+        print(len(made))
+    """
+    ours, plain, calls = run_python(script).stdout.splitlines()
+    ours, plain = json.loads(ours), json.loads(plain)
+    assert ours[:2] == ["plotPrediction", "plotPrediction"] and plain[:2] == ["Plain", "Plain"]
+    assert ours[2] == plain[2]  # whatever CPython leaves once __new__ is removed
+    assert calls == "2"
+
+
+def test_construction_after_an_unrelated_class_change():
+    plotPrediction(*texts())
+    plotPrediction.extra = 1
+    try:
+        assert vars(plotPrediction(*texts())) == dict(zip(ATTRS, texts()))
+    finally:
+        del plotPrediction.extra
 
 
 def test_init_called_again_on_an_instance_reassigns(plotter):
