@@ -138,10 +138,12 @@ def sample(call, after, inner):
         gc.enable()
 
 
-def time_size(size, rounds, target, budget, order, flip, log):
+def time_size(size, rounds, target, budget, order, flip, log, only=None):
     both = {name: cases(SIDES[name], size) for name in order}
     rows = []
     for case in both[order[0]]:
+        if only and only not in case:
+            continue
         calls = {name: both[name][case] for name in order}
         # One call on each side fills the libraries' caches and gives the cost of a call.
         first = {name: sample(*calls[name], 1) for name in order}
@@ -332,6 +334,7 @@ def main():
     ap.add_argument("--order", choices=("alternate", "module-first", "reference-first"),
                     default="alternate", help="which side opens each round (default: they take "
                     "turns, round by round)")
+    ap.add_argument("--only", metavar="TEXT", help="time only the cases whose name contains TEXT")
     ap.add_argument("--no-import", action="store_true", help="skip the import-time runs")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory runs")
     ap.add_argument("--memory-worker", nargs=3, metavar=("SIDE", "METHOD", "CALLS"),
@@ -362,7 +365,8 @@ def main():
     for size in sizes:
         log(f"timing {size} series")
         order = ("reference", "module") if args.order == "reference-first" else ("module", "reference")
-        rows += time_size(size, rounds, target, budget, order, args.order == "alternate", log)
+        rows += time_size(size, rounds, target, budget, order, args.order == "alternate", log,
+                          args.only)
     phases["timing"], t0 = time.perf_counter() - t0, time.perf_counter()
     imports = None
     if not args.no_import:
