@@ -13,8 +13,4 @@ extern const rt::Spec plot_sum_hierarchy_spec;  // prediction/hierarchy_figures.
 extern const rt::Spec dist_residuals_spec;      // residuals/residuals.cpp
 extern const rt::Spec plot_residuals_spec;      // residuals/residuals.cpp
 
-// Lets calls of the class `cls` construct its instances directly while it keeps its own
-// `__init__` (`init`, the function made from init_spec) and object's `__new__`.
-void speed_up_construction(rt::Obj cls, rt::Obj init) noexcept;
-
 }  // namespace sorvani

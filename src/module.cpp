@@ -2,9 +2,11 @@
 // libraries under their aliases, and the publication of `obtain_dataset` and `plotPrediction`.
 #include <array>
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "api.hpp"
+#include "runtime/boundary.hpp"
 #include "runtime/consts.hpp"
 #include "runtime/function.hpp"
 #include "runtime/ops.hpp"
@@ -23,50 +25,47 @@ using rt::S;
 constexpr const char* class_doc = "class for plot prediction,result of job\n    ";
 
 int64_t first_interpreter = -1;
-rt::TracebackSite init_site("init sorvani_kb.datavisualization.plotPrediction");
 
 // ---- create slot ------------------------------------------------------------------------------
 
 // Copies one attribute of the import spec into the module namespace; a missing one is skipped.
-int copy_spec_attr(PyObject* spec, PyObject* ns, PyObject* from, PyObject* to, bool allow_none) {
-    PyObject* value = PyObject_GetAttr(spec, from);
+void copy_spec_attr(Obj spec, Obj ns, Obj from, Obj to, bool allow_none) {
+    PyObject* value = PyObject_GetAttr(spec.get(), from.get());
     if (value == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rt::throw_error();
         PyErr_Clear();
-        return 0;
+        return;
     }
-    int rc = 0;
-    if (allow_none || value != Py_None) rc = PyDict_SetItem(ns, to, value);
-    Py_DECREF(value);
-    return rc;
+    Ref kept = Ref::steal(value);
+    if (allow_none || value != Py_None) rt::check_rc(PyDict_SetItem(ns.get(), to.get(), value));
 }
 
-PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) noexcept {
+Ref create(Obj spec) {
     const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (id == -1 && PyErr_Occurred()) return nullptr;
+    if (id == -1 && PyErr_Occurred() != nullptr) rt::throw_error();
     if (first_interpreter == -1) {
         first_interpreter = id;
     } else if (first_interpreter != id) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
-        return nullptr;
+        rt::throw_error();
     }
-    if (M.module != nullptr) return rt::new_ref(M.module);
-    if (rt::init_constants() < 0) return nullptr;
+    if (M.module) return Ref::borrow(M.module);
+    rt::check_rc(rt::init_constants());
 
-    Ref name = Ref::steal(PyObject_GetAttr(spec, S.name));
-    if (!name) return nullptr;
-    Ref module = Ref::steal(PyModule_NewObject(name.get()));
-    if (!module) return nullptr;
-    PyObject* ns = PyModule_GetDict(module.get());
-    if (copy_spec_attr(spec, ns, S.loader, S.__loader__, true) < 0 ||
-        copy_spec_attr(spec, ns, S.origin, S.__file__, true) < 0 ||
-        copy_spec_attr(spec, ns, S.parent, S.__package__, true) < 0 ||
-        copy_spec_attr(spec, ns, S.submodule_search_locations, S.__path__, false) < 0) {
-        return nullptr;
-    }
-    return module.release();
+    Ref name = rt::getattr(spec, S.name);
+    Ref module = Ref::check(PyModule_NewObject(name.get()));
+    Obj ns = PyModule_GetDict(module.get());
+    copy_spec_attr(spec, ns, S.loader, S.__loader__, true);
+    copy_spec_attr(spec, ns, S.origin, S.__file__, true);
+    copy_spec_attr(spec, ns, S.parent, S.__package__, true);
+    copy_spec_attr(spec, ns, S.submodule_search_locations, S.__path__, false);
+    return module;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef* /*def*/) noexcept {
+    return rt::guarded<PyObject*>(nullptr, [&] { return create(spec).release(); });
 }
 
 // ---- exec slot --------------------------------------------------------------------------------
@@ -93,7 +92,7 @@ int check_version() noexcept {
 }
 
 Ref builtin(Obj name) {
-    PyObject* value = PyObject_GetAttr(M.builtins, name.get());
+    PyObject* value = PyObject_GetAttr(M.builtins.get(), name.get());
     if (value == nullptr) {
         if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
             PyErr_Clear();
@@ -104,21 +103,13 @@ Ref builtin(Obj name) {
     return Ref::steal(value);
 }
 
+// Whether `module` is still being imported (its spec says `_initializing`). Any error on the
+// way counts as "no".
 bool initialising(Obj module) {
-    PyObject* spec = PyObject_GetAttr(module.get(), S.__spec__);
-    if (spec == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    PyObject* flag = PyObject_GetAttr(spec, S._initializing);
-    Py_DECREF(spec);
-    if (flag == nullptr) {
-        PyErr_Clear();
-        return false;
-    }
-    const int on = PyObject_IsTrue(flag);
-    Py_DECREF(flag);
-    if (on < 0) PyErr_Clear();
+    Ref spec = Ref::steal(PyObject_GetAttr(module.get(), S.__spec__));
+    Ref flag = spec ? Ref::steal(PyObject_GetAttr(spec.get(), S._initializing)) : Ref();
+    const int on = flag ? PyObject_IsTrue(flag.get()) : 0;
+    if (on <= 0) PyErr_Clear();
     return on > 0;
 }
 
@@ -127,11 +118,11 @@ bool initialising(Obj module) {
 Ref import_dotted(const char* dotted) {
     Ref name = Ref::check(PyUnicode_FromString(dotted));
     PyObject* known = PyDict_GetItemWithError(PyImport_GetModuleDict(), name.get());
-    if (known == nullptr && PyErr_Occurred()) rt::throw_error();
+    if (known == nullptr && PyErr_Occurred() != nullptr) rt::throw_error();
     if (known != nullptr && known != Py_None && !initialising(known)) return Ref::borrow(known);
 
-    Ref module =
-        Ref::check(PyImport_ImportModuleLevelObject(name.get(), M.dict, nullptr, nullptr, 0));
+    Ref module = Ref::check(
+        PyImport_ImportModuleLevelObject(name.get(), M.dict.get(), nullptr, nullptr, 0));
     const std::string path = dotted;
     size_t start = path.find('.');
     while (start != std::string::npos) {
@@ -156,8 +147,8 @@ Ref import_dotted(const char* dotted) {
 Ref import_from(const char* package, Obj name) {
     Ref package_name = Ref::check(PyUnicode_FromString(package));
     Ref fromlist = rt::list({name});
-    Ref module = Ref::check(
-        PyImport_ImportModuleLevelObject(package_name.get(), M.dict, nullptr, fromlist.get(), 0));
+    Ref module = Ref::check(PyImport_ImportModuleLevelObject(package_name.get(), M.dict.get(),
+                                                             nullptr, fromlist.get(), 0));
     PyObject* value = PyObject_GetAttr(module.get(), name.get());
     if (value != nullptr) return Ref::steal(value);
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) rt::throw_error();
@@ -166,18 +157,28 @@ Ref import_from(const char* package, Obj name) {
     Ref full = Ref::check(PyUnicode_FromFormat("%U.%U", package_name.get(), name.get()));
     PyObject* sub = PyDict_GetItemWithError(PyImport_GetModuleDict(), full.get());
     if (sub != nullptr) return Ref::borrow(sub);
-    if (!PyErr_Occurred()) PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
+    if (PyErr_Occurred() == nullptr)
+        PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
     rt::throw_error();
 }
 
 void bind_global(Obj name, Obj value) {
-    rt::check_rc(PyDict_SetItem(M.dict, name.get(), value.get()));
+    rt::check_rc(PyDict_SetItem(M.dict.get(), name.get(), value.get()));
 }
 
-constexpr std::array<const rt::Spec*, 7> all_specs = {
-    &obtain_dataset_spec,     &init_spec,           &plot_pred_spec,      &plot_hierarchical_spec,
+// The module's functions, and the methods of its class in the order the class lists them.
+constexpr std::array module_functions = {&obtain_dataset_spec};
+constexpr std::array class_methods = {
+    &init_spec,          &plot_pred_spec,      &plot_hierarchical_spec,
     &plot_sum_hierarchy_spec, &dist_residuals_spec, &plot_residuals_spec,
 };
+
+template <std::size_t n>
+std::array<Ref, n> make_codes(const std::array<const rt::Spec*, n>& specs) {
+    std::array<Ref, n> codes;
+    for (std::size_t i = 0; i < n; ++i) codes[i] = rt::make_code(*specs[i]);
+    return codes;
+}
 
 // Steps that add an "init" traceback entry when they fail: registration in sys.modules, the
 // imports, the function `obtain_dataset` and the class `plotPrediction`.
@@ -186,12 +187,12 @@ void run_body(rt::Line& at) {
     PyObject* modules = PyImport_GetModuleDict();
     PyObject* known = PyDict_GetItemWithError(modules, S.module_name);
     if (known == nullptr) {
-        if (PyErr_Occurred()) rt::throw_error();
-        rt::check_rc(PyDict_SetItem(modules, S.module_name, M.module));
+        if (PyErr_Occurred() != nullptr) rt::throw_error();
+        rt::check_rc(PyDict_SetItem(modules, S.module_name, M.module.get()));
     }
-    Py_XSETREF(M.range, builtin(S.range).release());
-    std::array<Ref, all_specs.size()> codes;
-    for (size_t i = 0; i < all_specs.size(); ++i) codes[i] = rt::make_code(*all_specs[i]);
+    M.range.set(builtin(S.range));
+    const auto function_codes = make_codes(module_functions);
+    const auto method_codes = make_codes(class_methods);
 
     at(1);
     bind_global(S.np, import_dotted("numpy"));
@@ -208,63 +209,69 @@ void run_body(rt::Line& at) {
     at(9);
     bind_global(S.go, import_dotted("plotly.graph_objects"));
 
-    at(11);
-    bind_global(S.obtain_dataset, rt::make_function(obtain_dataset_spec, codes[0]));
+    for (std::size_t i = 0; i < module_functions.size(); ++i) {
+        const rt::Spec& spec = *module_functions[i];
+        at(spec.first_line);
+        Ref name = rt::interned(spec.name());
+        bind_global(name, rt::make_function(spec, function_codes[i]));
+    }
 
     at(43);
     Ref ns = rt::dict({{S.__module__, S.module_name}, {S.__qualname__, S.plotPrediction}});
     Ref doc = Ref::check(PyUnicode_FromString(class_doc));
     rt::check_rc(PyDict_SetItem(ns.get(), S.__doc__, doc.get()));
-    Ref init;
-    for (size_t i = 1; i < all_specs.size(); ++i) {
-        const rt::Spec& spec = *all_specs[i];
+    for (std::size_t i = 0; i < class_methods.size(); ++i) {
+        const rt::Spec& spec = *class_methods[i];
         at(spec.first_line);
-        Ref fn = rt::make_function(spec, codes[i]);
-        rt::check_rc(PyDict_SetItemString(ns.get(), spec.name, fn.get()));
-        if (i == 1) init = fn;
+        Ref name = rt::interned(spec.name());
+        Ref method = rt::make_function(spec, method_codes[i]);
+        rt::check_rc(PyDict_SetItem(ns.get(), name.get(), method.get()));
     }
     at(43);
     Ref cls = rt::call(reinterpret_cast<PyObject*>(&PyType_Type),
                        {S.plotPrediction, rt::N.empty_tuple, ns});
-    speed_up_construction(cls, init);
     bind_global(S.plotPrediction, cls);
 
     Ref tests = Ref::check(PyDict_New());
     bind_global(S.__test__, tests);
 }
 
+// The checks and the state that come before the traceback-marked steps.
+void prepare(Obj module) {
+    // The namespace and the builtins are replaced together, never left empty: a function
+    // object that outlived a failed start-up (reachable from its traceback) still finds them.
+    Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
+    M.module.set(Ref::borrow(module));
+    M.dict.set(Ref::borrow(PyModule_GetDict(module.get())));
+    M.builtins.set(std::move(builtins));
+    rt::check_rc(PyDict_SetItem(M.dict.get(), S.__builtins__, M.builtins.get()));
+    rt::check_rc(check_version());
+    rt::check_rc(rt::init_constants());
+    rt::check_rc(rt::ready_function_type());
+}
+
 int exec_module(PyObject* module) noexcept {
-    if (M.module != nullptr) {
-        if (M.module == module) return 0;
+    if (M.module) {
+        if (M.module.get() == module) return 0;
         PyErr_SetString(PyExc_RuntimeError,
                         "Module 'plotPrediction' has already been imported. Re-initialisation is "
                         "not supported.");
         return -1;
     }
-    // The namespace and the builtins are replaced together, never left empty: a function
-    // object that outlived a failed start-up (reachable from its traceback) still finds them.
-    PyObject* builtins = PyImport_ImportModule("builtins");
-    if (builtins == nullptr) return -1;
-    M.module = rt::new_ref(module);
-    Py_XSETREF(M.dict, rt::new_ref(PyModule_GetDict(module)));
-    Py_XSETREF(M.builtins, builtins);
-    if (PyDict_SetItem(M.dict, S.__builtins__, M.builtins) < 0 || check_version() < 0 ||
-        rt::init_constants() < 0 || rt::ready_function_type() < 0) {
-        Py_CLEAR(M.module);
+    rt::TracebackSite site;  // the entry a failing step gets, named after the module
+    const int prepared = rt::guarded(-1, [&] {
+        prepare(module);
+        site = rt::TracebackSite(Ref::check(PyUnicode_FromFormat("init %U", S.module_name)));
+        return 0;
+    });
+    if (prepared < 0) {
+        M.module.clear();
         return -1;
     }
     rt::Line at(1);
-    try {
-        run_body(at);
-        return 0;
-    } catch (const rt::PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
-    init_site.add(at.no());
-    Py_CLEAR(M.module);
+    if (rt::guarded(-1, [&] { return (run_body(at), 0); }) == 0) return 0;
+    site.add(at.no());
+    M.module.clear();
     return -1;
 }
 

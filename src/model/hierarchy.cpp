@@ -33,20 +33,17 @@ Ref levels(Obj id) {
 Ref cut_blocks(Obj df, Obj blocks, Obj block_rows) {
     const Py_ssize_t k = as_ssize(blocks);
     const Py_ssize_t n = as_ssize(block_rows);
-    Ref iloc = getattr(df, S.iloc);
-    Ref split = Ref::check(PyList_New(0));
+    Ref split = list({});
     for (Py_ssize_t i = 0; i < k; ++i) {
         Ref start = from_ssize(i * n);
         Ref stop = from_ssize((i + 1) * n);
         Ref rows = Ref::check(PySlice_New(start.get(), stop.get(), nullptr));
-        append(split, getitem(iloc, rows));
+        append(split, getitem(getattr(df, S.iloc), rows));
     }
     return split;
 }
 
-Ref obtain_dataset(Line& at, const Obj* a) {
-    const Obj df = a[0], gerarchia = a[1], id_pred = a[2];
-
+Ref obtain_dataset(Line& at, Obj df, Obj gerarchia, Obj id_pred) {
     at(28);
     Ref rows = getitem(getattr(df, S.shape), 0);
     Ref n = to_int(true_divide(rows, distinct_ids(df, id_pred)));
@@ -54,7 +51,7 @@ Ref obtain_dataset(Line& at, const Obj* a) {
     setattr(df, S.index, multiply(labels, distinct_ids(df, id_pred)));
 
     at(30);
-    Ref result = Ref::check(PyList_New(0));
+    Ref result = list({});
     if (equal(gerarchia, S.Italia)) {
         at(31);
         Ref n_level =
@@ -62,10 +59,9 @@ Ref obtain_dataset(Line& at, const Obj* a) {
         at(32);
         Ref split = cut_blocks(df, distinct_ids(df, id_pred), n);
         at(33);
-        Ref next_level = add(n_level, N.i1);
         for (Obj x : items(split)) {
             Ref count = levels(first_unique_id(x, id_pred));
-            if (equal(count, n_level) || equal(count, next_level)) append(result, x);
+            if (equal(count, n_level) || equal(count, add(n_level, N.i1))) append(result, x);
         }
     } else {
         at(35);
@@ -73,7 +69,7 @@ Ref obtain_dataset(Line& at, const Obj* a) {
         at(36);
         Ref split = cut_blocks(df, distinct_ids(df, id_pred), n);
         at(38);
-        Ref select = Ref::check(PyList_New(0));
+        Ref select = list({});
         for (Obj x : items(split)) {
             Ref count = levels(first_unique_id(x, id_pred));
             Ref within = Ref::check(PyObject_RichCompare(count.get(), n_level.get(), Py_LE));
@@ -119,16 +115,11 @@ constexpr const char* doc =
 
 }  // namespace
 
-const Spec obtain_dataset_spec = {
-    .name = "obtain_dataset",
+const Spec obtain_dataset_spec = define<obtain_dataset, params>({
     .qualname = "obtain_dataset",
-    .dotted_name = "sorvani_kb.datavisualization.plotPrediction.obtain_dataset",
     .first_line = 11,
-    .params = params,
-    .returns = nullptr,
     .locals = locals,
     .doc = doc,
-    .body = obtain_dataset,
-};
+});
 
 }  // namespace sorvani

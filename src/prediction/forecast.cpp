@@ -72,10 +72,8 @@ void add_band(Line& at, Obj self, Obj fig, Obj df_pred_parz) {
     call(add_traces, {band});
 }
 
-Ref plot_pred(Line& at, const Obj* a) {
-    const Obj self = a[0], df_pred = a[1], id_pred = a[2], df_real = a[3], id_pred_real = a[4];
-    const Obj data_real = a[5], target = a[6], confidence_interval = a[7], vertical_line = a[8];
-
+Ref plot_pred(Line& at, Obj self, Obj df_pred, Obj id_pred, Obj df_real, Obj id_pred_real,
+              Obj data_real, Obj target, Obj confidence_interval, Obj vertical_line) {
     Ref lista_id;
     if (non_empty_text(id_pred)) {
         at(82);
@@ -195,16 +193,12 @@ constexpr const char* doc =
 
 }  // namespace
 
-const Spec plot_pred_spec = {
-    .name = "plot_pred",
+const Spec plot_pred_spec = define<plot_pred, params>({
     .qualname = "plotPrediction.plot_pred",
-    .dotted_name = "sorvani_kb.datavisualization.plotPrediction.plotPrediction.plot_pred",
     .first_line = 57,
-    .params = params,
     .returns = "plotly.graph_objs._figure.Figure",
     .locals = locals,
     .doc = doc,
-    .body = plot_pred,
-};
+});
 
 }  // namespace sorvani

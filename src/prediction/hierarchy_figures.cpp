@@ -46,8 +46,7 @@ Ref hierarchy_figure(Line& at, int line, Obj self, Obj title_prefix, Obj legend_
     return call(figure, {}, {{S.layout, layout}});
 }
 
-Ref plot_hierarchical(Line& at, const Obj* a) {
-    const Obj self = a[0], df_pred = a[1], gerarchia = a[2];
+Ref plot_hierarchical(Line& at, Obj self, Obj df_pred, Obj gerarchia) {
     Ref lista_df_pred = member_frames(at, 173, self, df_pred, gerarchia);
     Ref fig =
         hierarchy_figure(at, 175, self, S.Predizione_gerarchia_, S.bottom, N.i0, N.f_minus0_5);
@@ -101,8 +100,7 @@ Ref sum_check_trace(Line& at, int line, Obj self, Obj df_pred_tot, Obj tot_hier_
                  {S.showlegend, Py_True}});
 }
 
-Ref plot_sum_hierarchy(Line& at, const Obj* a) {
-    const Obj self = a[0], df_pred = a[1], gerarchia = a[2];
+Ref plot_sum_hierarchy(Line& at, Obj self, Obj df_pred, Obj gerarchia) {
     Ref lista_df_pred = member_frames(at, 223, self, df_pred, gerarchia);
     at(225);
     Ref df_pred_tot = getitem(lista_df_pred, 0);
@@ -176,28 +174,18 @@ constexpr const char* sum_doc =
 
 }  // namespace
 
-const Spec plot_hierarchical_spec = {
-    .name = "plot_hierarchical",
+const Spec plot_hierarchical_spec = define<plot_hierarchical, params>({
     .qualname = "plotPrediction.plot_hierarchical",
-    .dotted_name = "sorvani_kb.datavisualization.plotPrediction.plotPrediction.plot_hierarchical",
     .first_line = 158,
-    .params = params,
-    .returns = nullptr,
     .locals = hierarchical_locals,
     .doc = hierarchical_doc,
-    .body = plot_hierarchical,
-};
+});
 
-const Spec plot_sum_hierarchy_spec = {
-    .name = "plot_sum_hierarchy",
+const Spec plot_sum_hierarchy_spec = define<plot_sum_hierarchy, params>({
     .qualname = "plotPrediction.plot_sum_hierarchy",
-    .dotted_name = "sorvani_kb.datavisualization.plotPrediction.plotPrediction.plot_sum_hierarchy",
     .first_line = 204,
-    .params = params,
-    .returns = nullptr,
     .locals = sum_locals,
     .doc = sum_doc,
-    .body = plot_sum_hierarchy,
-};
+});
 
 }  // namespace sorvani

@@ -9,10 +9,8 @@ namespace {
 
 using namespace rt;
 
-Ref dist_residuals(Line& at, const Obj* a) {
-    const Obj self = a[0], df_pred = a[1], df_real = a[2], id_pred_real = a[3], target = a[4];
-    const Obj id_pred = a[5];
-
+Ref dist_residuals(Line& at, Obj self, Obj df_pred, Obj df_real, Obj id_pred_real, Obj target,
+                   Obj id_pred) {
     Ref lista_id;
     if (non_empty_text(id_pred)) {
         at(285);
@@ -69,10 +67,8 @@ void qq_trace(Line& at, int line, Obj fig, Obj qqplot_data, Py_ssize_t i, Obj mo
     call(add_trace, {trace});
 }
 
-Ref plot_residuals(Line& at, const Obj* a) {
-    const Obj self = a[0], df_pred = a[1], df_real = a[2], id_pred_real = a[3], target = a[4];
-    const Obj id_pred = a[5];
-
+Ref plot_residuals(Line& at, Obj self, Obj df_pred, Obj df_real, Obj id_pred_real, Obj target,
+                   Obj id_pred) {
     at(333);
     Ref df_pred_parz = rows_where(df_pred, getattr(self, S.id_pred), id_pred);
     at(334);
@@ -84,11 +80,11 @@ Ref plot_residuals(Line& at, const Obj* a) {
     at(337);
     Ref fig_matplot = call_method(global(S.plt), S.subplot);
 
-    at(338);
-    Ref qqplot = global(S.qqplot);
     // The axes keeps the lines of earlier calls (it is never cleared); this call's two lines
     // are the ones that follow them, on the axes it drew on (whichever axes is current by then).
+    at(338);
     const Py_ssize_t drawn_before = length(getattr(fig_matplot, S.lines));
+    Ref qqplot = global(S.qqplot);
     Ref scale = call_method(res, S.std);
     call(qqplot, {res}, {{S.scale, scale}, {S.line, S.line_45}, {S.ax, fig_matplot}});
     Ref qqplot_data = getattr(fig_matplot, S.lines);
@@ -155,29 +151,21 @@ constexpr const char* qq_locals[] = {"df_pred_parz", "df_real_parz", "res",
 
 }  // namespace
 
-const Spec dist_residuals_spec = {
-    .name = "dist_residuals",
+const Spec dist_residuals_spec = define<dist_residuals, params>({
     .qualname = "plotPrediction.dist_residuals",
-    .dotted_name = "sorvani_kb.datavisualization.plotPrediction.plotPrediction.dist_residuals",
     .first_line = 264,
-    .params = params,
     .returns = "list",
     .locals = dist_locals,
     .doc = RESIDUALS_DOC("Plots distribution of residuals",
                          "list of figure for distribution plot of residuals"),
-    .body = dist_residuals,
-};
+});
 
-const Spec plot_residuals_spec = {
-    .name = "plot_residuals",
+const Spec plot_residuals_spec = define<plot_residuals, params>({
     .qualname = "plotPrediction.plot_residuals",
-    .dotted_name = "sorvani_kb.datavisualization.plotPrediction.plotPrediction.plot_residuals",
     .first_line = 314,
-    .params = params,
     .returns = "list",
     .locals = qq_locals,
     .doc = RESIDUALS_DOC("Plots residuals", "list of figure for plot of residuals"),
-    .body = plot_residuals,
-};
+});
 
 }  // namespace sorvani

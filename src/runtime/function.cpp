@@ -1,10 +1,10 @@
 #include "function.hpp"
 
-#include <structmember.h>
-
 #include <cstddef>
 #include <new>
+#include <type_traits>
 
+#include "boundary.hpp"
 #include "consts.hpp"
 #include "state.hpp"
 #include "traceback.hpp"
@@ -12,22 +12,31 @@
 namespace rt {
 namespace {
 
+// What a function object owns. The member descriptors below read and write some of these
+// fields in place as `PyObject*`, which a `Ref` is laid out as.
+struct Fields {
+    Ref argnames;  // tuple of the interned parameter names, in order
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref doc;
+    Ref defaults;
+    Ref annotations;
+    Ref globals;
+    Ref code;
+    Ref dict;
+    TracebackSite site;
+};
+
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const Spec* spec;
-    TracebackSite* site;
-    PyObject* argnames;  // tuple of the interned parameter names, in order
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* defaults;
-    PyObject* annotations;
-    PyObject* globals;
-    PyObject* code;
-    PyObject* dict;
-    PyObject* weakrefs;
+    PyObject* weakrefs;  // the list of weak references, which CPython keeps
+    Fields fields;       // constructed in place once the object is allocated
 };
+
+static_assert(sizeof(Ref) == sizeof(PyObject*) && std::is_standard_layout_v<Ref>);
+static_assert(std::is_standard_layout_v<FunctionObject>);
 
 PyTypeObject* function_type = nullptr;
 
@@ -59,7 +68,7 @@ Bound count_error(const Spec& spec, Py_ssize_t given) noexcept {
         }
     }
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, how, expected, expected == 1 ? "" : "s", given);
+                 spec.name(), how, expected, expected == 1 ? "" : "s", given);
     return Bound::arg_error;
 }
 
@@ -112,25 +121,25 @@ Bound bind(const FunctionObject* f, PyObject* const* args, Py_ssize_t nargs, PyO
         if (nargs < nrequired) return count_error(spec, nargs);
     } else {
         for (Py_ssize_t i = nargs; i < nrequired; ++i) {
-            if (!has_keyword(kwnames, PyTuple_GET_ITEM(f->argnames, i))) {
+            if (!has_keyword(kwnames, PyTuple_GET_ITEM(f->fields.argnames.get(), i))) {
                 return count_error(spec, i);
             }
         }
         for (Py_ssize_t j = 0; j < nkw; ++j) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, j);
             if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name());
                 return Bound::arg_error;
             }
-            const Py_ssize_t i = find_param(f->argnames, key);
+            const Py_ssize_t i = find_param(f->fields.argnames.get(), key);
             if (i < 0) {
                 PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                             spec.name, key);
+                             spec.name(), key);
                 return Bound::arg_error;
             }
             if (values[i]) {
                 PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                             spec.name, key);
+                             spec.name(), key);
                 return Bound::arg_error;
             }
             values[i] = args[nargs + j];
@@ -163,64 +172,41 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         case Bound::ok:
             break;
         case Bound::arg_error:
-            f->site->add(spec.first_line);
+            f->fields.site.add(spec.first_line);
             return nullptr;
         case Bound::type_error:
             return nullptr;
     }
     Line at(spec.first_line);
     if (Py_EnterRecursiveCall(" while calling a Python object") != 0) {
-        f->site->add(at.no());
+        f->fields.site.add(at.no());
         return nullptr;
     }
-    PyObject* result = nullptr;
-    try {
-        result = spec.body(at, values).release();
-    } catch (const PyError&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");
-    }
+    PyObject* result = guarded<PyObject*>(nullptr, [&] { return spec.body(at, values).release(); });
     Py_LeaveRecursiveCall();
-    if (result == nullptr) {
-        if (!PyErr_Occurred())
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
-        f->site->add(at.no());
-    }
+    if (result == nullptr) f->fields.site.add(at.no());
     return result;
 }
 
 // ---- the type -------------------------------------------------------------------------------
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* f = as_function(self);
+    const Fields& f = as_function(self)->fields;
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->argnames);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->code);
-    Py_VISIT(f->dict);
-    return 0;
+    for (const Ref* field : {&f.argnames, &f.name, &f.qualname, &f.module, &f.doc, &f.defaults,
+                             &f.annotations, &f.globals, &f.code, &f.dict}) {
+        Py_VISIT(field->get());
+    }
+    return f.site.traverse(visit, arg);
 }
 
 int function_clear(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    Py_CLEAR(f->argnames);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->dict);
+    Fields& f = as_function(self)->fields;
+    for (Ref* field : {&f.argnames, &f.name, &f.qualname, &f.module, &f.doc, &f.defaults,
+                       &f.annotations, &f.globals, &f.code, &f.dict}) {
+        field->reset();
+    }
+    f.site.clear();
     return 0;
 }
 
@@ -229,23 +215,19 @@ void function_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
-    function_clear(self);
-    delete f->site;
-    f->site = nullptr;
+    f->fields.~Fields();
     type->tp_free(self);
-    Py_DECREF(type);
+    decref(reinterpret_cast<PyObject*>(type));
 }
 
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->fields.qualname.get(),
+                                self);
 }
 
 // Fetched through an instance it binds as a method; through the class it stays itself.
 PyObject* function_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
-    if (obj == nullptr || obj == Py_None) {
-        Py_INCREF(self);
-        return self;
-    }
+    if (obj == nullptr || obj == Py_None) return new_ref(self);
     return PyMethod_New(self, obj);
 }
 
@@ -256,47 +238,48 @@ PyObject* function_new(PyTypeObject* type, PyObject* /*args*/, PyObject* /*kwds*
 
 // Pickled by reference: the qualified name, found again in the module named by __module__.
 PyObject* function_reduce(PyObject* self, PyObject* /*unused*/) {
-    PyObject* qualname = as_function(self)->qualname;
-    Py_INCREF(qualname);
-    return qualname;
+    return new_ref(as_function(self)->fields.qualname.get());
 }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
+int set_text(Ref& slot, PyObject* value, const char* what) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_INCREF(value);
-    Py_SETREF(*slot, value);
+    slot = Ref::borrow(value);
     return 0;
 }
 
 PyObject* get_name(PyObject* self, void* /*closure*/) {
-    return new_ref(as_function(self)->name);
+    return new_ref(as_function(self)->fields.name.get());
 }
 int set_name(PyObject* self, PyObject* value, void* /*closure*/) {
-    return set_text(&as_function(self)->name, value, "__name__");
+    return set_text(as_function(self)->fields.name, value, "__name__");
 }
 PyObject* get_qualname(PyObject* self, void* /*closure*/) {
-    return new_ref(as_function(self)->qualname);
+    return new_ref(as_function(self)->fields.qualname.get());
 }
 int set_qualname(PyObject* self, PyObject* value, void* /*closure*/) {
-    return set_text(&as_function(self)->qualname, value, "__qualname__");
+    return set_text(as_function(self)->fields.qualname, value, "__qualname__");
 }
 PyObject* get_kwdefaults(PyObject* /*self*/, void* /*closure*/) {
-    Py_RETURN_NONE;
+    return new_ref(Py_None);
+}
+
+constexpr Py_ssize_t field(std::size_t offset) {
+    return static_cast<Py_ssize_t>(offsetof(FunctionObject, fields) + offset);
 }
 
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
+    {"__dictoffset__", T_PYSSIZET, field(offsetof(Fields, dict)), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), READONLY, nullptr},
-    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
-    {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
+    {"__module__", T_OBJECT, field(offsetof(Fields, module)), 0, nullptr},
+    {"__doc__", T_OBJECT, field(offsetof(Fields, doc)), 0, nullptr},
+    {"__defaults__", T_OBJECT, field(offsetof(Fields, defaults)), READONLY, nullptr},
+    {"__annotations__", T_OBJECT, field(offsetof(Fields, annotations)), READONLY, nullptr},
+    {"__globals__", T_OBJECT, field(offsetof(Fields, globals)), READONLY, nullptr},
+    {"__code__", T_OBJECT, field(offsetof(Fields, code)), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -327,12 +310,9 @@ PyType_Slot function_slots[] = {
     {0, nullptr},
 };
 
-constexpr unsigned int function_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-                                        | Py_TPFLAGS_IMMUTABLETYPE
-#endif
-    ;
+constexpr auto function_flags =
+    static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                              Py_TPFLAGS_METHOD_DESCRIPTOR | compat::immutable_type);
 
 PyType_Spec function_type_spec = {
     "sorvani_kb.datavisualization.plotPrediction.function",
@@ -343,10 +323,6 @@ PyType_Spec function_type_spec = {
 };
 
 // ---- making one function from its spec ------------------------------------------------------
-
-Ref interned(const char* text) {
-    return Ref::check(PyUnicode_InternFromString(text));
-}
 
 Ref make_defaults(const Spec& spec) {
     Py_ssize_t n = 0;
@@ -398,26 +374,25 @@ Ref make_code(const Spec& spec) {
     Py_ssize_t i = nargs;
     for (const char* local : spec.locals)
         PyTuple_SET_ITEM(varnames.get(), i++, interned(local).release());
-    Ref code = new_code(spec.name, spec.first_line);
+    Ref code = new_code(spec.name(), spec.first_line);
     Ref replace = getattr(code, S.replace);
     Ref argcount = from_ssize(nargs);
     Ref nlocals = from_ssize(nvars);
     Ref flags = from_ssize(CO_OPTIMIZED | CO_NEWLOCALS);
-#if PY_VERSION_HEX >= 0x030B0000
-    Ref qualname = interned(spec.qualname);
-    return call(replace, {},
-                {{S.co_varnames, varnames},
-                 {S.co_argcount, argcount},
-                 {S.co_nlocals, nlocals},
-                 {S.co_flags, flags},
-                 {S.co_qualname, qualname}});
-#else
+    if constexpr (compat::code_has_qualname) {
+        Ref qualname = interned(spec.qualname);
+        return call(replace, {},
+                    {{S.co_varnames, varnames},
+                     {S.co_argcount, argcount},
+                     {S.co_nlocals, nlocals},
+                     {S.co_flags, flags},
+                     {S.co_qualname, qualname}});
+    }
     return call(replace, {},
                 {{S.co_varnames, varnames},
                  {S.co_argcount, argcount},
                  {S.co_nlocals, nlocals},
                  {S.co_flags, flags}});
-#endif
 }
 
 int ready_function_type() noexcept {
@@ -427,30 +402,27 @@ int ready_function_type() noexcept {
 }
 
 Ref make_function(const Spec& spec, Obj code) {
-    if (spec.params.size() > static_cast<size_t>(max_params)) {
-        PyErr_SetString(PyExc_SystemError, "too many parameters");
-        throw_error();
-    }
     FunctionObject* f = PyObject_GC_New(FunctionObject, function_type);
     if (f == nullptr) throw_error();
     f->vectorcall = function_vectorcall;
     f->spec = &spec;
-    f->site = nullptr;
-    f->argnames = f->name = f->qualname = f->module = f->doc = nullptr;
-    f->defaults = f->annotations = f->globals = f->code = f->dict = f->weakrefs = nullptr;
+    f->weakrefs = nullptr;
+    new (&f->fields) Fields{};
     Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
 
-    f->code = new_ref(code.get());
-    f->argnames = make_argnames(spec).release();
-    f->name = interned(spec.name).release();
-    f->qualname = interned(spec.qualname).release();
-    f->module = new_ref(S.module_name);
-    f->doc = spec.doc != nullptr ? Ref::check(PyUnicode_FromString(spec.doc)).release()
-                                 : new_ref(Py_None);
-    f->defaults = make_defaults(spec).release();
-    f->annotations = make_annotations(spec).release();
-    f->globals = new_ref(M.dict);
-    f->site = new TracebackSite(spec.dotted_name);
+    Fields& fields = f->fields;
+    fields.code = Ref::borrow(code);
+    fields.argnames = make_argnames(spec);
+    fields.name = interned(spec.name());
+    fields.qualname = interned(spec.qualname);
+    fields.module = Ref::borrow(S.module_name);
+    fields.doc = spec.doc != nullptr ? Ref::check(PyUnicode_FromString(spec.doc))
+                                     : Ref::borrow(Py_None);
+    fields.defaults = make_defaults(spec);
+    fields.annotations = make_annotations(spec);
+    fields.globals = Ref::borrow(M.dict);
+    fields.site = TracebackSite(
+        Ref::check(PyUnicode_FromFormat("%U.%s", S.module_name, spec.qualname)));
     PyObject_GC_Track(f);
     return self;
 }

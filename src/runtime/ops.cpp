@@ -9,10 +9,10 @@
 namespace rt {
 
 Ref global(Obj name) {
-    PyObject* found = PyDict_GetItemWithError(M.dict, name.get());
+    PyObject* found = PyDict_GetItemWithError(M.dict.get(), name.get());
     if (found != nullptr) return Ref::borrow(found);
     if (PyErr_Occurred()) throw_error();
-    PyObject* builtin = PyObject_GetAttr(M.builtins, name.get());
+    PyObject* builtin = PyObject_GetAttr(M.builtins.get(), name.get());
     if (builtin != nullptr) return Ref::steal(builtin);
     if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
@@ -26,14 +26,7 @@ Ref getattr(Obj o, Obj name) {
 }
 
 void setattr(Obj o, Obj name, Obj value) {
-    // Our names are interned already, so for an object without a __setattr__ of its own this is
-    // exactly what PyObject_SetAttr would end up calling.
-    setattrofunc set = Py_TYPE(o.get())->tp_setattro;
-    if (set == PyObject_GenericSetAttr) {
-        check_rc(PyObject_GenericSetAttr(o.get(), name.get(), value.get()));
-    } else {
-        check_rc(PyObject_SetAttr(o.get(), name.get(), value.get()));
-    }
+    check_rc(PyObject_SetAttr(o.get(), name.get(), value.get()));
 }
 
 Ref getitem(Obj o, Obj key) {
@@ -71,9 +64,6 @@ private:
     PyObject** data_;
 };
 
-}  // namespace
-
-namespace {
 
 // Lays out `args` and the keyword values after `first` (when given) in `stack`, slot 0 left
 // free, and returns the keyword names as a tuple (empty Ref without keywords).
@@ -87,8 +77,7 @@ Ref lay_out(PyObject** slots, Obj first, std::initializer_list<Obj> args,
         kwnames = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(kw.size())));
         Py_ssize_t k = 0;
         for (const Kw& item : kw) {
-            Py_INCREF(item.key.get());
-            PyTuple_SET_ITEM(kwnames.get(), k++, item.key.get());
+            PyTuple_SET_ITEM(kwnames.get(), k++, new_ref(item.key.get()));
             slots[n++] = item.value.get();
         }
     }
@@ -116,6 +105,10 @@ Ref call_method(Obj o, Obj name, std::initializer_list<Obj> args, std::initializ
         name.get(), slots, (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
 }
 
+Ref interned(const char* text) {
+    return Ref::check(PyUnicode_InternFromString(text));
+}
+
 Ref dict(std::initializer_list<Kw> items) {
     Ref d = Ref::check(PyDict_New());
     for (const Kw& item : items)
@@ -127,8 +120,7 @@ Ref list(std::initializer_list<Obj> items) {
     Ref l = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;
     for (Obj item : items) {
-        Py_INCREF(item.get());
-        PyList_SET_ITEM(l.get(), i++, item.get());
+        PyList_SET_ITEM(l.get(), i++, new_ref(item.get()));
     }
     return l;
 }

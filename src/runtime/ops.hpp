@@ -41,6 +41,9 @@ Ref call(Obj f, std::initializer_list<Obj> args = {}, std::initializer_list<Kw> 
 Ref call_method(Obj o, Obj name, std::initializer_list<Obj> args = {},
                 std::initializer_list<Kw> kw = {});
 
+// An interned str of `text`, as the names written in source are.
+Ref interned(const char* text);
+
 Ref dict(std::initializer_list<Kw> items);
 Ref list(std::initializer_list<Obj> items);
 void append(Obj list, Obj item);

@@ -6,12 +6,16 @@
 // of a C API call that returns a new reference or NULL with an exception set, throwing
 // `PyError` in the second case. So a raw owning `PyObject*` exists only for the length of
 // one call expression.
+//
+// Every count the module changes, it changes here, through the interpreter's own Py_IncRef and
+// Py_DecRef rather than the inline macros: a debug interpreter then accounts for each of them
+// (sys.gettotalrefcount) whichever headers the module was built with, so a reference-leak hunt
+// sees the module's references as exactly as its own.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include <utility>
+
+#include "compat.hpp"
 
 namespace rt {
 
@@ -29,9 +33,19 @@ inline int check_rc(int rc) {
     return rc;
 }
 
-// A new reference to `o` (Py_NewRef, which 3.9 lacks).
+// One more reference to `o` (which may be NULL).
+inline void incref(PyObject* o) noexcept {
+    Py_IncRef(o);
+}
+// One reference fewer to `o` (which may be NULL).
+inline void decref(PyObject* o) noexcept {
+    Py_DecRef(o);
+}
+
+// A new reference to `o`, for a call that steals one (PyTuple_SET_ITEM and the like) or for a
+// result handed to CPython.
 inline PyObject* new_ref(PyObject* o) noexcept {
-    Py_INCREF(o);
+    incref(o);
     return o;
 }
 
@@ -51,19 +65,16 @@ private:
 class Ref {
 public:
     Ref() noexcept = default;
-    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(const Ref& other) noexcept : p_(new_ref(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
     Ref& operator=(Ref other) noexcept {
         std::swap(p_, other.p_);
         return *this;
     }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { decref(p_); }
 
     [[nodiscard]] static Ref steal(PyObject* p) noexcept { return Ref(p); }
-    [[nodiscard]] static Ref borrow(Obj o) noexcept {
-        Py_XINCREF(o.get());
-        return Ref(o.get());
-    }
+    [[nodiscard]] static Ref borrow(Obj o) noexcept { return Ref(new_ref(o.get())); }
     // Takes over the result of a call returning a new reference, or throws if it is NULL.
     [[nodiscard]] static Ref check(PyObject* p) {
         if (p == nullptr) throw_error();
@@ -73,7 +84,9 @@ public:
     [[nodiscard]] PyObject* get() const noexcept { return p_; }
     // Hands the reference to the caller (to CPython, when returning a result).
     [[nodiscard]] PyObject* release() noexcept { return std::exchange(p_, nullptr); }
-    void reset() noexcept { Py_CLEAR(p_); }
+    // Drops the reference; the pointer is cleared before the count drops, as Py_CLEAR does, so
+    // that code run by a deallocation never sees a dangling pointer here.
+    void reset() noexcept { decref(std::exchange(p_, nullptr)); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
     operator Obj() const noexcept { return {p_}; }  // NOLINT(google-explicit-constructor)
 
