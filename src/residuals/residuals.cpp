@@ -29,8 +29,8 @@ Ref dist_residuals(Line& at, Obj self, Obj df_pred, Obj df_real, Obj id_pred_rea
         Ref df_real_parz = rows_where(df_real, id_pred_real, id_pre);
         // Forecast minus observed, aligned on the row labels.
         at(295);
-        Ref res = subtract(getitem(df_pred_parz, getattr(self, S.pred_mean)),
-                           getitem(df_real_parz, target));
+        Ref forecast = getitem(df_pred_parz, getattr(self, S.pred_mean));
+        Ref res = subtract(forecast, getitem(df_real_parz, target));
         at(297);
         Ref histogram = getattr(global(S.px), S.histogram);
         Ref tmpl = title_template(at, 302, 303, 305);
@@ -75,8 +75,8 @@ Ref plot_residuals(Line& at, Obj self, Obj df_pred, Obj df_real, Obj id_pred_rea
     Ref df_real_parz = rows_where(df_real, id_pred_real, id_pred);
     // Observed minus forecast, aligned on the row labels.
     at(335);
-    Ref res =
-        subtract(getitem(df_real_parz, target), getitem(df_pred_parz, getattr(self, S.pred_mean)));
+    Ref observed = getitem(df_real_parz, target);
+    Ref res = subtract(observed, getitem(df_pred_parz, getattr(self, S.pred_mean)));
     at(337);
     Ref fig_matplot = call_method(global(S.plt), S.subplot);
 
