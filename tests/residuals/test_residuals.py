@@ -12,6 +12,7 @@ import plotly.graph_objects as go
 import pytest
 import scipy.stats
 
+import listing
 from helpers import as_list, entry, own_entries
 
 DIST, QQ = "plotPrediction.dist_residuals", "plotPrediction.plot_residuals"
@@ -257,7 +258,7 @@ def test_boundary_type_tests(plotter, method, bad, got):
     assert own_entries(info.value) == []
 
 
-@pytest.mark.parametrize("method, first", [("dist_residuals", 264), ("plot_residuals", 314)])
+@pytest.mark.parametrize("method, first", [(m, listing.CALLABLES[m].first_line) for m in ("dist_residuals", "plot_residuals")])
 @pytest.mark.parametrize("args, kwargs, text", [
     (3, {}, "at least 5 positional arguments (4 given)"),
     (6, {}, "at most 6 positional arguments (7 given)"),

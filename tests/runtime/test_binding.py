@@ -5,24 +5,21 @@ import sys
 
 import pytest
 
+import listing
 from helpers import entry, hierarchy_frames, own_entries
 
-ATTRS = ("id_pred", "data", "pred_mean", "pi_lower", "pi_upper", "use_case")
-RESID = ("self", "df_pred", "df_real", "id_pred_real", "target", "id_pred")
-# name: (qualname, first line, parameters, required count, str-only parameters, str-or-None parameters, a local)
-BIND = {
-    "obtain_dataset": ("obtain_dataset", 11, ("df", "gerarchia", "id_pred"), 3, ("gerarchia", "id_pred"), (), "n_level"),
-    "__init__": ("plotPrediction.__init__", 48, ("self",) + ATTRS, 7, ATTRS, (), None),
-    "plot_pred": ("plotPrediction.plot_pred", 57, ("self", "df_pred", "id_pred", "df_real", "id_pred_real", "data_real",
-                  "target", "confidence_interval", "vertical_line"), 2, (),
-                  ("id_pred", "id_pred_real", "data_real", "target", "vertical_line"), "lista_id"),
-    "plot_hierarchical": ("plotPrediction.plot_hierarchical", 158, ("self", "df_pred", "gerarchia"), 3, ("gerarchia",), (),
-                          "lista_df_pred"),
-    "plot_sum_hierarchy": ("plotPrediction.plot_sum_hierarchy", 204, ("self", "df_pred", "gerarchia"), 3, ("gerarchia",), (),
-                           "df_pred_tot"),
-    "dist_residuals": ("plotPrediction.dist_residuals", 264, RESID, 5, ("id_pred_real", "target"), ("id_pred",), "res"),
-    "plot_residuals": ("plotPrediction.plot_residuals", 314, RESID, 5, ("id_pred_real", "target"), ("id_pred",), "qqplot_data"),
-}
+
+
+def _binding(c):
+    """(qualname, first line, parameters, required count, str-only parameters, str-or-None
+    parameters, a local) of a callable of the listing."""
+    strict = tuple(p.name for p in c.params if p.tested == "str")
+    optional = tuple(p.name for p in c.params if p.tested == "str or None")
+    return (c.qualname, c.first_line, c.argnames, c.required, strict, optional, c.locals[0] if c.locals else None)
+
+
+BIND = {name: _binding(c) for name, c in listing.CALLABLES.items()}
+ATTRS = listing.CALLABLES["__init__"].argnames[1:]
 NAMES = list(BIND)
 
 
