@@ -5,6 +5,7 @@ import functools
 import inspect
 import math
 import os
+import sys
 
 import matplotlib.pyplot as plt
 import pandas as pd
@@ -46,6 +47,9 @@ CALLABLES = {
 JUNK = ["id", "", None, 0, 2.5, b"id", ("id",), Text("id")]
 EXTRA_NAMES = ["self", "zz", "df", "df_pred", "gerarchia", "id_pred", "target", "lista_df_pred"]
 PLOTTER = M.plotPrediction("id", "date", "mean", "lo", "hi", "uc")
+# Before 3.15 the interpreter refuses `f(**{1: 0})` itself, for any callable, before the call;
+# from 3.15 on the keyword reaches the function, which reports it in its own order.
+CALL_SYNTAX_REFUSES_NON_STR_KEYWORDS = sys.version_info < (3, 15)
 
 
 def function_of(name):
@@ -68,6 +72,9 @@ def binding_messages(name, params, ndefaults, args, kwargs):
     if missing:  # the position of the first missing one, which is the count given without keywords
         found.add(count(missing[0], False))
     for key in kwargs:
+        if type(key) is not str:
+            found.add(f"{name}() keywords must be strings")
+            break
         if key not in params or params.index(key) < len(args):
             why = "an unexpected" if key not in params else "multiple values for"
             found.add(f"{name}() got {why} keyword argument '{key}'")
@@ -118,7 +125,7 @@ def test_binding_gives_a_result_or_the_module_message(call):
         invoke = lambda: functools.partial(target, *passed[:split], **kwargs)(*passed[split:])  # noqa: E731
     else:
         invoke = lambda: target(*passed, **kwargs)  # noqa: E731
-    if any(type(k) is not str for k in kwargs):
+    if any(type(k) is not str for k in kwargs) and CALL_SYNTAX_REFUSES_NON_STR_KEYWORDS:
         expected, entries = {"keywords must be strings", f"{name}() keywords must be strings"}, None
     else:
         defaults = sum(p.default is not p.empty for p in inspect.signature(func).parameters.values())
@@ -131,12 +138,18 @@ def test_binding_gives_a_result_or_the_module_message(call):
         entries = [entry(qualname, func.__code__.co_firstlineno)]
         if expected is None and type_message(params, strict, loose, full, kwargs):
             expected, entries = {type_message(params, strict, loose, full, kwargs)}, []
+        if any(type(k) is not str for k in kwargs):
+            # Where a call goes through a dict of keywords, the interpreter still refuses it itself.
+            expected = expected | {"keywords must be strings"}
     try:
         invoke()
     except Exception as exc:
         if expected is not None:
             assert type(exc) is TypeError and str(exc) in expected
-            assert entries is None or own_entries(exc) == entries
+            if str(exc) == "keywords must be strings":  # refused before the module was called
+                assert own_entries(exc) == []
+            else:
+                assert entries is None or own_entries(exc) == entries
         else:  # junk in place of frames: the library's error, at a line of the body
             first_entry = own_entries(exc)[0]
             assert first_entry[0] == f"{MODULE}.{qualname}" and first_entry[1] != func.__code__.co_firstlineno

@@ -85,17 +85,36 @@ def test_pickle_and_copy_give_the_same_object(mod, name, protocol):
     assert copy.copy(f) is f and copy.deepcopy(f) is f
 
 
-def flat(text):
-    """Plain rendered help without the class box and without any whitespace (pydoc wraps long signatures)."""
-    return "".join("".join(re.sub(r"^ \|", "", line).split()) for line in pydoc.plain(text).splitlines())
+def python_twin(name):
+    """A plain Python function with the listing's signature (annotations as strings) and docstring."""
+    c = listing.CALLABLES[name]
+    namespace = {}
+    exec(f"def {name}{signature(name)}: pass", namespace)
+    twin = namespace[name]
+    twin.__doc__, twin.__qualname__, twin.__module__ = c.doc, c.qualname, MODULE
+    return twin
+
+
+def twin_class(mod):
+    """A plain Python class holding the twins of the methods, documented as the module's class is."""
+    methods = {c.name: python_twin(c.name) for c in listing.METHODS}
+    return type("plotPrediction", (), {"__module__": MODULE, "__doc__": CLASS_DOC, **methods})
+
+
+def rendered(thing):
+    """help()'s text without its first line (which says what kind of object it documents)."""
+    return pydoc.plain(pydoc.render_doc(thing)).split("\n", 1)[1]
 
 
 @pytest.mark.parametrize("name", NAMES)
-def test_pydoc_shows_signature_and_docstring(mod, name):
-    wanted = "".join((name + signature(name) + inspect.cleandoc(listing.CALLABLES[name].doc or "")).split())
-    assert wanted in flat(pydoc.render_doc(get(mod, name)))
-    if name != "obtain_dataset":
-        assert wanted in flat(pydoc.render_doc(mod.plotPrediction))
+def test_pydoc_shows_what_it_shows_for_a_python_function(mod, name):
+    # Compared with the rendering of the same function written in Python, whatever the running
+    # pydoc makes of signatures (3.14 drops the quotes of string annotations and wraps long ones).
+    assert rendered(get(mod, name)) == rendered(python_twin(name))
+
+
+def test_pydoc_shows_the_class_as_a_python_class(mod):
+    assert rendered(mod.plotPrediction) == rendered(twin_class(mod))
 
 
 def test_class_object(mod):
@@ -107,8 +126,6 @@ def test_class_object(mod):
     reference = type("plotPrediction", (), {n: "x" for n in names})
     assert list(vars(cls)) == list(vars(reference))
     assert [n for n in vars(cls) if n in names] == [n for n in names if n != "__qualname__"]
-    header = "class plotPrediction(builtins.object)plotPrediction" + signature("__init__").replace("self, ", "") + CLASS_DOC
-    assert "".join(header.split()) in flat(pydoc.render_doc(cls))
 
 
 def test_code_objects_and_the_function_type_cannot_be_abused_into_a_crash():

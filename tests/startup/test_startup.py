@@ -91,7 +91,9 @@ def test_module_definition_exec_slot_and_reimport():
         pytest.skip("object header layout differs on this build")
     assert (r["type"], r["again"], r["own"], r["name"]) == ("moduledef", True, True, "plotPrediction")
     assert (r["doc"], r["size"], r["methods"]) == (None, 0, None)
-    assert r["slots"] == [[1, True], [2, True], [0, False]]
+    # 3.15 numbers the slots anew: create and exec are 84 and 85 there.
+    create, exec_ = (84, 85) if sys.version_info >= (3, 15) else (1, 2)
+    assert r["slots"] == [[create, True], [exec_, True], [0, False]]
     assert r["same"] == [0, True] and r["reimport"] == [True, True]  # the exec slot does nothing the second time
     assert r["other"] == "Module 'plotPrediction' has already been imported. Re-initialisation is not supported."
 
