@@ -121,8 +121,8 @@ Ref import_dotted(const char* dotted) {
     if (known == nullptr && PyErr_Occurred() != nullptr) rt::throw_error();
     if (known != nullptr && known != Py_None && !initialising(known)) return Ref::borrow(known);
 
-    Ref module = Ref::check(
-        PyImport_ImportModuleLevelObject(name.get(), M.dict.get(), nullptr, nullptr, 0));
+    Ref module =
+        Ref::check(PyImport_ImportModuleLevelObject(name.get(), M.dict.get(), nullptr, nullptr, 0));
     const std::string path = dotted;
     size_t start = path.find('.');
     while (start != std::string::npos) {
@@ -169,8 +169,8 @@ void bind_global(Obj name, Obj value) {
 // The module's functions, and the methods of its class in the order the class lists them.
 constexpr std::array module_functions = {&obtain_dataset_spec};
 constexpr std::array class_methods = {
-    &init_spec,          &plot_pred_spec,      &plot_hierarchical_spec,
-    &plot_sum_hierarchy_spec, &dist_residuals_spec, &plot_residuals_spec,
+    &init_spec,           &plot_pred_spec,      &plot_hierarchical_spec, &plot_sum_hierarchy_spec,
+    &dist_residuals_spec, &plot_residuals_spec,
 };
 
 template <std::size_t n>

@@ -35,13 +35,13 @@ inline constexpr char return_none_bytecode[] = {100, 0, 83, 0};  // LOAD_CONST 0
 // The pending exception, taken out of the interpreter and put back unchanged.
 class SavedError {
 public:
-    SavedError() noexcept {
 #if PY_VERSION_HEX >= 0x030C0000
-        exc_ = PyErr_GetRaisedException();
+    SavedError() noexcept : exc_(PyErr_GetRaisedException()) {}
 #else
+    SavedError() noexcept {
         PyErr_Fetch(&type_, &exc_, &tb_);
-#endif
     }
+#endif
     SavedError(const SavedError&) = delete;
     SavedError& operator=(const SavedError&) = delete;
     // Hands the exception back to the interpreter, which takes over its references.

@@ -28,7 +28,8 @@ struct Fields {
     TracebackSite site;
 };
 
-struct FunctionObject {
+// Allocated by CPython and filled in by make_function, never constructed as a whole.
+struct FunctionObject {  // NOLINT(cppcoreguidelines-pro-type-member-init)
     PyObject_HEAD vectorcallfunc vectorcall;
     const Spec* spec;
     PyObject* weakrefs;  // the list of weak references, which CPython keeps
@@ -182,7 +183,7 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         f->fields.site.add(at.no());
         return nullptr;
     }
-    PyObject* result = guarded<PyObject*>(nullptr, [&] { return spec.body(at, values).release(); });
+    auto* result = guarded<PyObject*>(nullptr, [&] { return spec.body(at, values).release(); });
     Py_LeaveRecursiveCall();
     if (result == nullptr) f->fields.site.add(at.no());
     return result;
@@ -416,13 +417,13 @@ Ref make_function(const Spec& spec, Obj code) {
     fields.name = interned(spec.name());
     fields.qualname = interned(spec.qualname);
     fields.module = Ref::borrow(S.module_name);
-    fields.doc = spec.doc != nullptr ? Ref::check(PyUnicode_FromString(spec.doc))
-                                     : Ref::borrow(Py_None);
+    fields.doc =
+        spec.doc != nullptr ? Ref::check(PyUnicode_FromString(spec.doc)) : Ref::borrow(Py_None);
     fields.defaults = make_defaults(spec);
     fields.annotations = make_annotations(spec);
     fields.globals = Ref::borrow(M.dict);
-    fields.site = TracebackSite(
-        Ref::check(PyUnicode_FromFormat("%U.%s", S.module_name, spec.qualname)));
+    fields.site =
+        TracebackSite(Ref::check(PyUnicode_FromFormat("%U.%s", S.module_name, spec.qualname)));
     PyObject_GC_Track(f);
     return self;
 }

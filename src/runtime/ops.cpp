@@ -64,7 +64,6 @@ private:
     PyObject** data_;
 };
 
-
 // Lays out `args` and the keyword values after `first` (when given) in `stack`, slot 0 left
 // free, and returns the keyword names as a tuple (empty Ref without keywords).
 Ref lay_out(PyObject** slots, Obj first, std::initializer_list<Obj> args,

@@ -10,8 +10,8 @@ Ref new_code(const char* name, int line) {
     Ref code = Ref::check(reinterpret_cast<PyObject*>(
         PyCode_NewEmpty("sorvani_kb/datavisualization/plotPrediction.py", name, line)));
     if constexpr (compat::empty_code_needs_bytecode) {
-        Ref bytecode = Ref::check(PyBytes_FromStringAndSize(
-            compat::return_none_bytecode, sizeof compat::return_none_bytecode));
+        Ref bytecode = Ref::check(PyBytes_FromStringAndSize(compat::return_none_bytecode,
+                                                            sizeof compat::return_none_bytecode));
         Ref consts = Ref::check(PyTuple_Pack(1, Py_None));
         Ref replace = getattr(code, S.replace);
         code = call(replace, {},
@@ -24,9 +24,8 @@ namespace {
 
 // The frame of an entry: `code` running in the module's namespace.
 Ref new_frame(Obj code) {
-    return Ref::check(reinterpret_cast<PyObject*>(
-        PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), M.dict.get(),
-                    nullptr)));
+    return Ref::check(reinterpret_cast<PyObject*>(PyFrame_New(
+        PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()), M.dict.get(), nullptr)));
 }
 
 }  // namespace
