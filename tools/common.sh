@@ -1,9 +1,15 @@
 # Shared by the scripts in tools/: finding the interpreters and making virtual environments.
 # shellcheck shell=bash
 
-# Prints the path of the newest CPython X.Y found under pyenv or on PATH, or fails.
+# Prints the path of the newest CPython X.Y found under pyenv or on PATH, or fails. X.Yd asks
+# for the debug build (Debian's pythonX.Y-dbg).
 find_python() {
     local want=$1 root candidate
+    if [ "${want%d}" != "$want" ]; then
+        command -v "python${want%d}-dbg" && return 0
+        echo "error: no debug build of CPython ${want%d} (python${want%d}-dbg) on PATH" >&2
+        return 1
+    fi
     if command -v pyenv >/dev/null 2>&1; then
         root=$(pyenv root)
     else

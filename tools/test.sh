@@ -1,33 +1,57 @@
 #!/usr/bin/env bash
 # The whole test suite, as CI runs it. Each run gets a fresh virtual environment with the
 # package built from this checkout:
+#   - the C++ sources: clang-format and clang-tidy;
 #   - CPython 3.9 and 3.13 with the newest dependencies pip resolves for each;
 #   - CPython 3.9 with the oldest versions the package declares (ci/oldest-constraints.txt);
-#   - CPython 3.13 with the module built under AddressSanitizer and UndefinedBehaviorSanitizer.
+#   - CPython 3.13 with the module built under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   - CPython 3.14 and 3.15 with the newest dependencies, and the reference-leak hunt under the
+#     debug build of 3.14, in a Debian unstable tree (tools/sid.sh) that has those interpreters.
 # Prints pytest's summary for each run and fails if any run failed.
 #   SORVANI_RUNS="newest-3.13 oldest-3.9" tools/test.sh   runs a subset
+#   runs: checks, newest-X.Y, oldest-X.Y, sanitize-X.Y, leaks-X.Yd; X.Y of 3.14 and later go to the tree
 set -uo pipefail
 cd "$(dirname "$0")/.."
 source tools/common.sh
 
-runs=${SORVANI_RUNS:-"newest-3.9 newest-3.13 oldest-3.9 sanitize-3.13"}
+runs=${SORVANI_RUNS:-"checks newest-3.9 newest-3.13 oldest-3.9 sanitize-3.13 newest-3.14 newest-3.15 leaks-3.14d"}
 status=0
 summary=()
+started=$SECONDS
 
-# Chromium renders the report in the browser test; Debian's package, when we may install it.
+as_root_install() {  # apt-get install when missing and allowed; quiet
+    [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1 || return 1
+    (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$@") >/dev/null 2>&1
+}
+
+# Chromium renders the report in the browser tests; Debian's package, when we may install it.
 ensure_chromium() {
     command -v chromium >/dev/null 2>&1 && return 0
-    if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-        echo "=== installing chromium (apt-get)"
-        (apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq chromium) \
-            >/dev/null 2>&1 || echo "warning: could not install chromium" >&2
+    echo "=== installing chromium (apt-get)"
+    as_root_install chromium || echo "warning: could not install chromium" >&2
+}
+
+run_checks() {
+    echo "=== checks: clang-format, clang-tidy"
+    command -v clang-tidy >/dev/null 2>&1 && command -v clang-format >/dev/null 2>&1 || as_root_install clang-format clang-tidy
+    local ok=1 log
+    log=$(mktemp)
+    clang-format --dry-run --Werror $(git ls-files 'src/*.cpp' 'src/*.hpp') || ok=0
+    tools/tidy.sh >"$log" 2>&1 || ok=0
+    grep -v "warnings generated" "$log"
+    rm -f "$log"
+    if [ $ok = 1 ]; then
+        summary+=("checks: passed")
+    else
+        status=1
+        summary+=("checks: FAILED")
     fi
 }
 
-# run_suite LABEL VERSION [pip install options...]
+# run_suite LABEL VERSION PYTEST_ARGS [pip install options...]
 run_suite() {
-    local label=$1 v=$2 python venv
-    shift 2
+    local label=$1 v=$2 tests=$3 python venv t0=$SECONDS
+    shift 3
     echo "=== $label: CPython $v"
     python=$(find_python "$v") || { status=1; summary+=("$label: no CPython $v"); return; }
     venv=.venv/$label
@@ -37,21 +61,42 @@ run_suite() {
         return
     fi
     "$venv/bin/python" -m pip list 2>/dev/null | grep -iE '^(numpy|pandas|matplotlib|statsmodels|plotly) ' | tr -s ' ' | paste -sd ' '
-    if "$venv/bin/python" -m pytest -p no:cacheprovider -q -ra tests; then
-        summary+=("$label: passed")
+    # shellcheck disable=SC2086
+    if "$venv/bin/python" -m pytest -p no:cacheprovider -q -ra $tests; then
+        summary+=("$label: passed ($((SECONDS - t0)) s)")
     else
         status=1
         summary+=("$label: FAILED")
     fi
 }
 
-ensure_chromium
+host_runs=() sid_runs=()
 for run in $runs; do
+    case $run in
+        *-3.1[4-9]*) sid_runs+=("$run") ;;
+        *) host_runs+=("$run") ;;
+    esac
+done
+if [ ${#sid_runs[@]} -gt 0 ] && [ -z "${SORVANI_IN_SID:-}" ]; then
+    # The newer interpreters run first, in the tree; their summary lines come back through a file.
+    echo "=== ${sid_runs[*]} in the Debian unstable tree"
+    out=$(mktemp)
+    if SORVANI_RUNS="${sid_runs[*]}" tools/sid.sh run tools/test.sh 2>&1 | tee "$out"; then :; else status=1; fi
+    while IFS= read -r line; do summary+=("$line"); done < <(sed -n '/^=== summary$/,$p' "$out" | sed 1d | grep -v '^=== total')
+    grep -q "FAILED\|install failed\|no CPython" <(sed -n '/^=== summary$/,$p' "$out") && status=1
+    grep -q "^=== summary$" "$out" || { status=1; summary+=("${sid_runs[*]}: did not run"); }
+    rm -f "$out"
+    sid_runs=()
+fi
+[ ${#host_runs[@]} -gt 0 ] && [ -z "${SORVANI_IN_SID:-}" ] && ensure_chromium
+for run in "${host_runs[@]}" "${sid_runs[@]}"; do
     kind=${run%-*}
     v=${run##*-}
     case $kind in
-        newest) SORVANI_REQUIRE_BROWSER=1 run_suite "$run" "$v" ;;
-        oldest) run_suite "$run" "$v" -c ci/oldest-constraints.txt ;;
+        checks) run_checks ;;
+        newest) SORVANI_REQUIRE_BROWSER=$([ -z "${SORVANI_IN_SID:-}" ] && echo 1) run_suite "$run" "$v" tests ;;
+        oldest) run_suite "$run" "$v" tests -c ci/oldest-constraints.txt ;;
+        leaks) SORVANI_REQUIRE_DEBUG=1 run_suite "$run" "$v" tests/hardening/test_leaks.py ;;
         sanitize)
             if SORVANI_SANITIZE_PYTHON=$v tools/sanitize.sh; then
                 summary+=("$run: passed")
@@ -66,4 +111,5 @@ done
 
 echo "=== summary"
 printf '%s\n' "${summary[@]}"
+echo "=== total $((SECONDS - started)) s"
 exit $status

@@ -8,6 +8,7 @@ Skipped on a release interpreter, which keeps no total.
 
 import ctypes
 import gc
+import os
 import sys
 
 import pytest
@@ -17,6 +18,8 @@ from standins import COLUMNS, LIBRARIES, Log, StandIn, StandInError, libraries_r
 
 from sorvani_kb.datavisualization import plotPrediction as M
 
+if os.environ.get("SORVANI_REQUIRE_DEBUG") == "1" and not hasattr(sys, "gettotalrefcount"):
+    raise RuntimeError("SORVANI_REQUIRE_DEBUG=1 but this interpreter is not a debug build")
 pytestmark = pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug build of CPython")
 
 ROUNDS = 3
