@@ -7,6 +7,7 @@ Skipped on a release interpreter, which keeps no total.
 """
 
 import ctypes
+import functools
 import gc
 import os
 import sys
@@ -78,9 +79,13 @@ def function_of(c):
     return M.obtain_dataset if c.name == "obtain_dataset" else getattr(M.plotPrediction, c.name)
 
 
-_VECTORCALL = ctypes.pythonapi.PyObject_Vectorcall
-_VECTORCALL.restype = ctypes.py_object
-_VECTORCALL.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+@functools.lru_cache(maxsize=None)
+def _vectorcall():
+    # An exported function from 3.10 on (3.9 has it inline only, and no debug run uses 3.9).
+    call = ctypes.pythonapi.PyObject_Vectorcall
+    call.restype = ctypes.py_object
+    call.argtypes = [ctypes.py_object, ctypes.POINTER(ctypes.py_object), ctypes.c_size_t, ctypes.py_object]
+    return call
 
 
 def vectorcall(f, args, kwnames, values):
@@ -88,7 +93,7 @@ def vectorcall(f, args, kwnames, values):
     argument array made once, so that the calls measure the module and not ctypes)."""
     items = [*args, *values]
     array = (ctypes.py_object * len(items))(*items)
-    return lambda: _VECTORCALL(f, array, len(args), kwnames)
+    return lambda: _vectorcall()(f, array, len(args), kwnames)
 
 
 def binding_paths():

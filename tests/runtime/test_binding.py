@@ -64,7 +64,8 @@ def fillers(n):
 
 def fails(f, *args, **kwargs):
     """Calls `f`, expecting a TypeError; the call must leave every argument's reference count as it was."""
-    objects = [*args, *kwargs.values()]
+    # None is shared by the whole interpreter: its count moves with everything else (before 3.12).
+    objects = [o for o in (*args, *kwargs.values()) if o is not None]
     before = [sys.getrefcount(o) for o in objects]
     with pytest.raises(TypeError) as ei:
         f(*args, **kwargs)
@@ -143,7 +144,7 @@ def test_keywords_must_be_strings(mod, name):
 
 
 TYPE_CASES = [(n, p, bad) for n in NAMES for p in BIND[n][4] + BIND[n][5]
-              for bad in [5, StrSub("x"), b"x"] + ([None] if p in BIND[n][4] else [])]
+              for bad in [10**9 + 7, StrSub("x"), b"x"] + ([None] if p in BIND[n][4] else [])]
 
 
 @pytest.mark.parametrize("name, param, bad", TYPE_CASES)
