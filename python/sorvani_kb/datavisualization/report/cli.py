@@ -167,7 +167,7 @@ def build_sections(pred, obs, cols, use_case, ids, members, residuals, progress)
     import matplotlib.pyplot as plt
     import plotly.io as pio
 
-    from . import plotPrediction as pp
+    from .. import plotPrediction as pp
 
     plotter = pp.plotPrediction(cols.id_col, cols.date_col, cols.mean_col, cols.lower_col, cols.upper_col, use_case)
     count = [0]
@@ -272,7 +272,7 @@ def write_atomic(path, text):
 @contextlib.contextmanager
 def sample_files():
     """Paths of the shipped sample's prediction and observed-value files."""
-    base = resources.files(__package__) / "sample"
+    base = resources.files("sorvani_kb.datavisualization") / "sample"
     with resources.as_file(base / "predictions.csv") as pred, resources.as_file(base / "observed.csv") as obs:
         yield str(pred), str(obs)
 
