@@ -234,3 +234,106 @@ def test_module_entry_point_on_the_sample(tmp_path):
                           capture_output=True, text=True, timeout=300, env={**os.environ, "MPLBACKEND": "Agg"})
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"{tmp_path / 'r.html'}\n", "")
     assert len(plots((tmp_path / "r.html").read_text(encoding="utf-8"))) == 44
+
+
+# ------------------------------------------------------------------------------------------------
+# Real pipeline output (tests/report/corpus.py): several models, two roots, layouts, pairing.
+
+from corpus import LAYOUT_VARIANTS, RECONCILED, frames, to_file, write  # noqa: E402
+
+SMALL = ["--model", RECONCILED, "--model", "AutoETS", "--ids", "Italia", "Total/Servizi/Turismo", "--members", "Total", "Italia/Lazio"]
+
+
+def normalised(page, *paths):
+    """A page with the input file names and any random element ids replaced."""
+    for p in paths:
+        page = page.replace(os.path.basename(str(p)), "FILE")
+    return re.sub(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}", "UUID", page)
+
+
+@pytest.fixture(scope="module")
+def corpus_page(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("corpus")
+    pred, obs = write(folder, "weekly")
+    status, _, err = run(str(pred), "--observed", str(obs), "-o", str(folder / "r.html"), *SMALL)
+    assert (status, err) == (0, "")
+    return normalised((folder / "r.html").read_text(encoding="utf-8"), pred, obs)
+
+
+@pytest.mark.parametrize("variant", ["parquet", "shuffled-csv", "semicolon-decimal-comma", "categories-parquet"])
+def test_layout_variants_give_the_same_report(tmp_path, corpus_page, variant):
+    change, options = LAYOUT_VARIANTS[variant]
+    pred, obs = frames("weekly")
+    if change:
+        pred, obs = change(pred, obs)
+    paths = write(tmp_path, "weekly", pred=pred, obs=obs, **options)
+    status, _, err = run(str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), *SMALL)
+    assert (status, err) == (0, "")
+    assert normalised((tmp_path / "r.html").read_text(encoding="utf-8"), *paths) == corpus_page
+
+
+def test_corpus_page_covers_every_model_and_keeps_roots_apart(corpus_page):
+    figures = plots(corpus_page)
+    # per model: 2 forecasts, 2 overlays, 2 sum checks, 2 x 2 residual figures
+    assert len(figures) == 2 * (2 + 2 + 2 + 4)
+    keys = re.findall(r'<section id="([\w-]+)"', corpus_page)
+    assert keys == ["forecasts", "hierarchy", "sum-check", "residuals", "forecasts-2", "hierarchy-2", "sum-check-2", "residuals-2"]
+    assert "The band shows the 95% interval (the widest the file gives)." in corpus_page
+    overlay_total, overlay_lazio = figures[2][0], figures[3][0]
+    assert [t["name"] for t in overlay_total] == ["Total", "Total/Industria", "Total/Servizi"]  # no member of Italia
+    assert [t["name"] for t in overlay_lazio] == ["Italia/Lazio", "Italia/Lazio/Latina", "Italia/Lazio/Roma"]
+    for data, _ in figures[4:6]:  # the reconciled model adds up
+        np.testing.assert_allclose(values(data[1]["y"]), values(data[0]["y"]), rtol=1e-9)
+    base_sum = figures[10 + 4][0]
+    assert np.abs(values(base_sum[1]["y"]) - values(base_sum[0]["y"])).max() > 1  # the base model does not
+
+
+def test_residuals_pair_forecast_and_observation_by_id_and_date(tmp_path):
+    pred, obs = frames("monthly")
+    start = pred["ds"].min()
+    # Observed: the forecast period only, shuffled, one date missing, and an id the forecasts lack.
+    obs = obs[obs["ds"] >= start]
+    obs = obs[~((obs["unique_id"] == "Italia") & (obs["ds"] == start + pd.DateOffset(months=3)))]
+    obs = pd.concat([obs, pd.DataFrame({"unique_id": ["Elsewhere"], "ds": [start], "y": [1.0]})]).sample(frac=1, random_state=5)
+    paths = write(tmp_path, pred=pred, obs=obs)
+    status, _, err = run(str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), "--model", "AutoETS",
+                         "--ids", "Italia", "--members")
+    assert status == 0 and err == "report: note: obs.csv: 1 id without forecasts left aside ('Elsewhere')\n"
+    hist, qq = plots((tmp_path / "r.html").read_text(encoding="utf-8"))[1:3]
+    mine = pred[pred["unique_id"] == "Italia"].merge(obs, on=["unique_id", "ds"])
+    want = (mine["AutoETS"] - mine["y"]).to_numpy()
+    assert len(want) == 11
+    np.testing.assert_allclose(np.sort(values(hist[0][0]["x"])), np.sort(want), rtol=1e-12)
+    np.testing.assert_allclose(np.sort(values(qq[0][0]["y"])), np.sort(-want), rtol=1e-12)
+
+
+def test_gaps_time_steps_and_notes(tmp_path):
+    pred, obs = frames("weekly")
+    pred = pred.assign(ds=pred.groupby("unique_id").cumcount() + 1)
+    obs = obs.assign(ds=obs.groupby("unique_id").cumcount() - 51)
+    pred = pred.drop(pred.index[(pred["unique_id"] == "Total/Servizi/Turismo") & (pred["ds"] == 3)])
+    pred.loc[pred["unique_id"] == "Total", "AutoETS"] = np.nan
+    paths = write(tmp_path, pred=pred, obs=obs)
+    status, _, err = run(str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), *SMALL)
+    assert status == 0
+    assert err.splitlines() == [
+        "report: note: pred.csv: 8 missing values for model 'AutoETS' in 1 id ('Total'), first on row 89",
+        "report: note: pred.csv: 1 id lack some of the 8 forecast dates ('Total/Servizi/Turismo' has 7); the 1 missing rows are drawn as gaps",
+    ]
+    page = (tmp_path / "r.html").read_text(encoding="utf-8")
+    assert "8 missing values for model &#x27;AutoETS&#x27;" in page  # the notes are on the page too
+    figures = plots(page)
+    forecast = figures[1]
+    assert forecast[1]["shapes"][0]["x0"] == "1" and list(values(forecast[0][0]["x"])) == list(range(1, 9))
+    assert values(forecast[0][0]["y"])[2] != values(forecast[0][0]["y"])[2]  # the gap is a gap (NaN)
+    assert list(values(forecast[0][3]["x"]))[:2] == [-51, -50]
+    sums = figures[4 + 10][0]  # AutoETS: Total (all missing) against the sum of its sectors
+    assert np.isnan(values(sums[0]["y"])).all() and np.isfinite(values(sums[1]["y"])).all()
+
+
+def test_usage_errors_are_one_line_too(tmp_path):
+    for argv, message in ((["--observed", "x.csv"], "--observed needs a prediction file"),
+                          (["p.csv", "--bogus"], "unrecognized arguments: --bogus")):
+        with pytest.raises(SystemExit) as info, contextlib.redirect_stderr(io.StringIO()) as buf:
+            main(argv, prog="report")
+        assert info.value.code == 2 and buf.getvalue() == f"report: error: {message} (see --help)\n"

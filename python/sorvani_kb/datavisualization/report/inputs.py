@@ -190,6 +190,8 @@ def _decode_head(path, raw):
         encoding = "utf-16"
     else:
         encoding = "utf-8"
+        if b"\x00" in raw:
+            raise InputError(f"{path}: a binary file, not CSV text or Parquet")
     try:
         text = codecs.getincrementaldecoder(encoding)().decode(raw, final=len(raw) < SNIFF_BYTES)
     except UnicodeDecodeError as exc:
@@ -264,7 +266,7 @@ def open_source(path):
     src.columns = list(src.raw)
     for col, raw in src.raw.items():
         values = sample[raw].dropna()
-        if values.dtype == object and len(values):
+        if not pd.api.types.is_numeric_dtype(values.dtype) and len(values):
             work = values.astype(str).str.strip()
             if decimal == ",":
                 work = work.str.replace(",", ".", regex=False)
@@ -557,7 +559,11 @@ def _datetimes(texts, fmt=None):
         parsed = pd.DatetimeIndex(_quiet(pd.to_datetime, texts, errors="coerce", utc=True, **kw))
         zone = "mixed"
     if parsed.isna().any():
-        raise DateProblem(what, _first(parsed.isna()))
+        pos = _first(parsed.isna())
+        year = re.match(r"\s*(\d{4})\b", str(texts.iloc[pos]))
+        if year and not 1677 < int(year[1]) < 2262 and not fmt:
+            what = "is outside the years 1677 to 2262"
+        raise DateProblem(what, pos)
     return parsed, zone
 
 
@@ -579,7 +585,8 @@ def _classify(texts):
     forms.append(num.notna())
     present = [f for f in forms if f.any()]
     if len(present) > 1:  # a value unlike the others: name the first of the rarest form
-        rare, common = min(present, key=lambda f: f.sum()), max(present, key=lambda f: f.sum())
+        rare = min(present[::-1], key=lambda f: f.sum())  # on a tie, the less usual form
+        common = max(present, key=lambda f: f.sum())
         raise DateProblem(f"is not written like the other dates (e.g. {texts[common].iloc[0]!r})", _first(rare))
     if forms[1].any():
         return "text", ymd["y"] + "-" + ymd["m"] + "-" + ymd["d"] + ymd["rest"].fillna("")
@@ -712,13 +719,10 @@ def _time_values(t):
     if t.kind == "step":
         return pd.Series(t.values, dtype=np.int64)
     values = t.values
-    try:
-        values = values.as_unit("ns") if hasattr(values, "as_unit") else values.astype("datetime64[ns]")
-        if len(values) and (values.min() < pd.Timestamp.min or values.max() > pd.Timestamp.max):
-            raise OverflowError
-    except (OverflowError, ValueError, pd.errors.OutOfBoundsDatetime):
-        raise InputError(f"{t.path}: column {t.col!r} holds a date outside the years 1677 to 2262") from None
-    return pd.Series(values)
+    outside = (values < pd.Timestamp.min) | (values > pd.Timestamp.max)
+    if outside.any():
+        raise InputError(f"{t.path}: column {t.col!r}: {t.at(_first(outside))} is outside the years 1677 to 2262")
+    return pd.Series(values.as_unit("ns") if hasattr(values, "as_unit") else values.astype("datetime64[ns]"))
 
 
 # ------------------------------------------------------------------------------------------------

@@ -62,7 +62,7 @@ def choose(ids, wanted, members, path):
 
 def _x_text(value, time_kind):
     if time_kind == "step":
-        return int(value)
+        return str(int(value))
     value = pd.Timestamp(value)
     return value.date().isoformat() if value == value.normalize() else value.isoformat(sep=" ")
 
