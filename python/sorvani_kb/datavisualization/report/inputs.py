@@ -211,7 +211,7 @@ def _sniff(path, text):
     best, best_count = ",", 1
     for sep in (",", "\t", ";"):
         try:
-            rows = list(csv.reader(lines, delimiter=sep, skipinitialspace=True))
+            rows = list(csv.reader(lines, delimiter=sep))
         except csv.Error:
             continue
         counts = {len(r) for r in rows}
@@ -298,9 +298,11 @@ def _open_parquet(path):
     return src
 
 
-def _read_csv(src, nrows=None, usecols=None, text=(), numbers=(), na_values=()):
-    kw = dict(sep=src.sep, decimal=src.decimal, encoding=src.encoding, skipinitialspace=True,
-              keep_default_na=False, na_values=list(na_values), low_memory=False, engine="c")
+def _read_csv(src, nrows=None, usecols=None, text=(), keep=(), numbers=(), na_values=()):
+    """pandas' C reader with the source's dialect; `text` columns read as written, `keep` columns
+    with only an empty cell as missing, `numbers` with every MISSING_TEXTS as missing."""
+    kw = dict(sep=src.sep, decimal=src.decimal, encoding=src.encoding, keep_default_na=False,
+              na_values=list(na_values), engine="c")
     if src.thousands:
         kw["thousands"] = src.thousands
     if src.compression:
@@ -309,16 +311,19 @@ def _read_csv(src, nrows=None, usecols=None, text=(), numbers=(), na_values=()):
         kw["nrows"] = nrows
     if usecols is not None:
         raw = src.raw
-        kw["usecols"] = [raw[c] for c in usecols]
+        if len(usecols) < len(src.columns):
+            kw["usecols"] = [raw[c] for c in usecols]
         kw["dtype"] = {raw[c]: str for c in text}
-        kw["na_values"] = {**{raw[c]: [""] for c in text}, **{raw[c]: MISSING_TEXTS for c in numbers}}
+        kw["na_values"] = {**{raw[c]: [""] for c in keep}, **{raw[c]: MISSING_TEXTS for c in numbers}}
     try:
-        if src.compression == "zip":
-            with zipfile.ZipFile(src.path) as zf, zf.open(src.member) as fh:
-                kw.pop("compression")
-                frame = pd.read_csv(fh, **kw)
-        else:
-            frame = pd.read_csv(src.path, **kw)
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # mixed types per chunk: the checks below see to them
+            if src.compression == "zip":
+                with zipfile.ZipFile(src.path) as zf, zf.open(src.member) as fh:
+                    kw.pop("compression")
+                    frame = pd.read_csv(fh, **kw)
+            else:
+                frame = pd.read_csv(src.path, **kw)
     except UnicodeDecodeError as exc:
         raise InputError(f"{src.path}: not UTF-8 text (byte 0x{exc.object[exc.start]:02x} further on): save the file as UTF-8") from None
     except pd.errors.EmptyDataError:
@@ -330,9 +335,15 @@ def _read_csv(src, nrows=None, usecols=None, text=(), numbers=(), na_values=()):
     return frame
 
 
-def read_columns(src, columns, text=(), numbers=()):
-    """The named columns of a source; `text` columns as they are written (CSV), the others as
-    the reader makes them."""
+def _all_text(series):
+    if pd.api.types.is_string_dtype(series.dtype) and series.dtype != object:
+        return True
+    return series.dtype == object and pd.api.types.infer_dtype(series, skipna=True) in ("string", "empty")
+
+
+def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False):
+    """The named columns of a source. In CSV the `ids` columns come as written ("007" stays so),
+    the `dates` too if `dates_as_text`; only an empty cell is missing in either."""
     if src.kind == "parquet":
         import pyarrow.parquet as pq
 
@@ -343,7 +354,12 @@ def read_columns(src, columns, text=(), numbers=()):
             raise InputError(f"{src.path}: cannot read the file as Parquet ({_cut(_one_line(exc), 160)})") from None
         frame.columns = [str(c) for c in frame.columns]
         return frame
-    return _read_csv(src, usecols=list(columns), text=text, numbers=numbers)
+    text = list(dates) if dates_as_text else []
+    frame = _read_csv(src, usecols=list(columns), text=text, keep=list(ids) + list(dates), numbers=numbers)
+    for col in ids:  # read as numbers (in some chunks at least): again, as text
+        if not _all_text(frame[col]):
+            frame[col] = _read_csv(src, usecols=[col], text=[col], keep=[col])[col].to_numpy()
+    return frame
 
 
 # ------------------------------------------------------------------------------------------------
@@ -468,7 +484,11 @@ def read_ids(series):
     """(codes, ids): codes per row into the sorted distinct ids as text (-1 where there is none)."""
     codes, uniques = pd.factorize(series)
     codes = np.asarray(codes, dtype=np.int64)
-    text = np.array([_id_text(v) for v in np.asarray(uniques, dtype=object)] + [""], dtype=object)
+    distinct = pd.Series(np.asarray(uniques, dtype=object), dtype=object)
+    if _all_text(distinct):
+        text = np.append(distinct.str.strip().to_numpy(dtype=object), "")
+    else:
+        text = np.array([_id_text(v) for v in distinct] + [""], dtype=object)
     codes[codes < 0] = len(text) - 1  # the missing ones: the empty text added last
     text[text == ""] = None
     return _sorted_codes(codes, pd.Series(text, dtype=object))
@@ -486,9 +506,9 @@ _PANDAS2 = int(pd.__version__.split(".")[0]) >= 2
 class DateProblem(Exception):
     """A date value the column cannot hold; `pos` is the position of the first such distinct value."""
 
-    def __init__(self, message, pos):
+    def __init__(self, message, pos, hint=True):
         super().__init__(message)
-        self.pos = pos
+        self.pos, self.hint = pos, hint
 
 
 @dataclass
@@ -562,7 +582,7 @@ def _datetimes(texts, fmt=None):
         pos = _first(parsed.isna())
         year = re.match(r"\s*(\d{4})\b", str(texts.iloc[pos]))
         if year and not 1677 < int(year[1]) < 2262 and not fmt:
-            what = "is outside the years 1677 to 2262"
+            raise DateProblem("is outside the years 1677 to 2262", pos, hint=False)
         raise DateProblem(what, pos)
     return parsed, zone
 
@@ -642,7 +662,7 @@ def read_times(series, path, col, fmt):
             t.values, t.zone = _datetimes(parsed)
         return t
     except DateProblem as exc:
-        hint = "" if fmt else "; give --date-format (a strptime format such as %d/%m/%Y or %Y%m) if the dates are written so"
+        hint = "" if fmt or not exc.hint else "; give --date-format (a strptime format such as %d/%m/%Y or %Y%m) if the dates are written so"
         raise InputError(f"{path}: column {col!r}: {t.at(exc.pos)} {exc}{hint}") from None
 
 
@@ -854,7 +874,8 @@ def load(args):
         notes.append(f"{_name(pred_path)}: column{'s' if len(play.ignored) > 1 else ''} {_listing(play.ignored)} left out: "
                      "interval bounds without their model column or without the other bound")
     value_cols = list(dict.fromkeys(c for m in play.models for c in (m.mean, m.lo, m.hi) if c))
-    pframe = read_columns(psrc, [play.id, play.ds] + value_cols, text=[play.id, play.ds], numbers=value_cols)
+    pframe = read_columns(psrc, [play.id, play.ds] + value_cols, ids=[play.id], dates=[play.ds], numbers=value_cols,
+                          dates_as_text=bool(fmt))
     if not len(pframe):
         raise InputError(f"{pred_path}: no rows, only the header")
     pids, ptimes = read_ids(pframe[play.id]), read_times(pframe[play.ds], pred_path, play.ds, fmt)
@@ -865,7 +886,8 @@ def load(args):
     if obs_path is not None:
         osrc = open_source(obs_path)
         olay = observed_layout(osrc, args)
-        oframe = read_columns(osrc, [olay.id, olay.ds, olay.value], text=[olay.id, olay.ds], numbers=[olay.value])
+        oframe = read_columns(osrc, [olay.id, olay.ds, olay.value], ids=[olay.id], dates=[olay.ds], numbers=[olay.value],
+                              dates_as_text=bool(fmt))
         if not len(oframe):
             raise InputError(f"{obs_path}: no rows, only the header")
         oids, otimes = read_ids(oframe[olay.id]), read_times(oframe[olay.ds], obs_path, olay.ds, fmt)
@@ -956,8 +978,9 @@ def load(args):
 
     observed = None
     if obs_path is not None:
-        observed = _observed(obs_path, oids, otimes, ovalues, kind, notes)
-        _pairing_notes(pred_path, obs_path, ids, times, present, observed, notes)
+        obs = _observed(obs_path, oids, otimes, ovalues, kind, notes)
+        _pairing_notes(pred_path, obs_path, ids, times, present, obs, notes)
+        observed = obs[0]
     return Inputs(forecasts, observed, models, levels, kind,
                   getattr(args, "use_case", None) or os.path.splitext(_name(pred_path))[0],
                   pred_path, obs_path, notes)
@@ -991,34 +1014,43 @@ def _observed(path, oids, otimes, values, kind, notes):
     key, dup, where = _grid_keys(path, "observed", id_codes, t_codes, len(ids), n_t, rows)
     if dup >= 0:
         raise _dup_error(path, ids[dup // n_t], _when(times[dup % n_t], kind), where)
-    order = np.argsort(key, kind="stable")
+    cells = len(ids) * n_t
+    if cells <= 4 * len(key) + 1_000_000:  # the rows' places in the id x date grid, in order
+        place = np.full(cells, -1, dtype=np.int64)
+        place[key] = np.arange(len(key))
+        order = place[place >= 0]
+    else:
+        order = np.argsort(key, kind="stable")
     nan = ~np.isfinite(values)
     if nan.any():
         notes.append(_missing_note(path, "of the observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1))
-    return pd.DataFrame({
-        "id": pd.Series(ids[id_codes[order]], dtype=object),
-        "ds": times[t_codes[order]],
+    id_codes, t_codes = id_codes[order], t_codes[order]
+    frame = pd.DataFrame({
+        "id": pd.Series(ids[id_codes], dtype=object),
+        "ds": times[t_codes],
         "y": np.where(nan, np.nan, values)[order],
     })
+    return frame, ids, times, id_codes, t_codes
 
 
-def _pairing_notes(pred_path, obs_path, ids, times, present, observed, notes):
+def _pairing_notes(pred_path, obs_path, ids, times, present, obs, notes):
     """Notes on how the observed values meet the forecasts: ids on one side only, no value on a
-    forecast date."""
-    oid = pd.Index(pd.unique(observed["id"]))
-    known = oid.isin(ids)
+    forecast date. `obs` is what _observed returns."""
+    frame, oids, otimes, id_codes, t_codes = obs
     name = _name(obs_path)
+    to_pred = pd.Index(ids).get_indexer(oids)  # per observed id, its place among the forecast ids
+    known = to_pred >= 0
     if not known.any():
-        notes.append(f"{name}: none of its ids is an id of {_name(pred_path)} (e.g. {oid[0]!r} there, {ids[0]!r} here)"
-                     if len(oid) else f"{name}: no observed values")
+        notes.append(f"{name}: none of its ids is an id of {_name(pred_path)} (e.g. {oids[0]!r} there, {ids[0]!r} here)")
         return
-    unseen = ~pd.Index(ids).isin(oid)
+    unseen = np.ones(len(ids), dtype=bool)
+    unseen[to_pred[known]] = False
     if unseen.any():
         notes.append(f"{name}: no observed values for {_plural(int(unseen.sum()), 'forecast id')} ({_ids_note(ids[unseen])})")
     if (~known).any():
-        notes.append(f"{name}: {_plural(int((~known).sum()), 'id')} without forecasts left aside ({_ids_note(oid[~known])})")
-    i = pd.Index(ids).get_indexer(observed["id"])
-    t = pd.Index(times).get_indexer(observed["ds"])
-    hit = (i >= 0) & (t >= 0) & observed["y"].notna().to_numpy()
-    if not hit.any() or not present[i[hit] * len(times) + t[hit]].any():
+        notes.append(f"{name}: {_plural(int((~known).sum()), 'id')} without forecasts left aside ({_ids_note(oids[~known])})")
+    i = to_pred[id_codes]
+    t = pd.Index(times).get_indexer(otimes)[t_codes]
+    hit = (i >= 0) & (t >= 0) & frame["y"].notna().to_numpy()
+    if not present[i[hit] * len(times) + t[hit]].any():
         notes.append(f"{name}: no observed value falls on a forecast date, so there are no residuals")
