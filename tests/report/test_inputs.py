@@ -177,9 +177,9 @@ def test_missing_values_are_noted_with_where_and_are_not_errors(tmp_path):
     assert got.notes == [
         "p.csv: 1 row without an id or a date left out (first: row 5)",
         "p.csv: 5 missing values for model 'M' (mean 2, lo 2, hi 1) in 2 ids ('B', 'NA'), first on row 2",
-        "p.csv: 1 id lack some of the 3 forecast dates ('NA' has 2); the 1 missing rows are drawn as gaps",
+        "p.csv: 1 id lacks some of the 3 forecast dates ('NA' has 2): the missing row is drawn as a gap",
         "o.csv: 1 row without an id or a date left out (first: row 3)",
-        "o.csv: 1 missing value of the observed value in 1 id ('NA'), first on row 1",
+        "o.csv: 1 missing observed value in 1 id ('NA'), first on row 1",
     ]
 
 
@@ -191,7 +191,7 @@ def test_gaps_are_filled_and_flagged_per_model(tmp_path):
     gap = f[f["filled"]]
     assert len(gap) == 3 * len(MODELS) and set(gap["id"]) == {"Italia/Sicilia/Catania"} and gap[["mean", "lo", "hi"]].isna().all().all()
     assert f.groupby(["model", "id"], observed=True).size().nunique() == 1  # equal blocks for the hierarchy figures
-    assert "1 id lack some of the 8 forecast dates ('Italia/Sicilia/Catania' has 5); the 3 missing rows are drawn as gaps" in got.notes[0]
+    assert "1 id lacks some of the 8 forecast dates ('Italia/Sicilia/Catania' has 5): the 3 missing rows are drawn as gaps" in got.notes[0]
 
 
 @pytest.mark.parametrize("dates, fmt, first", [

@@ -323,7 +323,7 @@ def test_gaps_time_steps_and_notes(tmp_path):
     assert status == 0
     assert err.splitlines() == [
         "report: note: pred.csv: 8 missing values for model 'AutoETS' in 1 id ('Total'), first on row 89",
-        "report: note: pred.csv: 1 id lack some of the 8 forecast dates ('Total/Servizi/Turismo' has 7); the 1 missing rows are drawn as gaps",
+        "report: note: pred.csv: 1 id lacks some of the 8 forecast dates ('Total/Servizi/Turismo' has 7): the missing row is drawn as a gap",
     ]
     page = (tmp_path / "r.html").read_text(encoding="utf-8")
     assert "8 missing values for model &#x27;AutoETS&#x27;" in page  # the notes are on the page too
@@ -342,3 +342,13 @@ def test_usage_errors_are_one_line_too(tmp_path):
         with pytest.raises(SystemExit) as info, contextlib.redirect_stderr(io.StringIO()) as buf:
             main(argv, prog="report")
         assert info.value.code == 2 and buf.getvalue() == f"report: error: {message} (see --help)\n"
+
+
+def test_residuals_without_spread_get_a_histogram_and_a_reason_instead_of_a_qq_plot(tmp_path):
+    (tmp_path / "p.csv").write_text("unique_id,ds,M\nA,1,1\nA,2,2\nB,1,5\nB,2,5\n")
+    (tmp_path / "o.csv").write_text("unique_id,ds,y\nA,1,0\nA,2,1\nB,1,4\nB,2,6\n")  # A: residuals -1, -1 (no spread); B: -1, 1
+    status, _, err = run(str(tmp_path / "p.csv"), "--observed", str(tmp_path / "o.csv"), "-o", str(tmp_path / "r.html"))
+    page = (tmp_path / "r.html").read_text(encoding="utf-8")
+    assert (status, err) == (0, "")
+    assert re.findall(r"<h3>([^<]*)</h3>", page)[2:] == ["A: residual distribution", "B: residual distribution", "B: quantile-quantile plot"]
+    assert "No quantile-quantile plot for A: the residuals are all equal" in page

@@ -202,10 +202,10 @@ def _decode_head(path, raw):
     return text, encoding
 
 
-def _sniff(path, text):
+def _sniff(text, complete):
     """(separator, decimal mark, thousands mark) of a CSV head: the separator that splits the header
     and the sampled rows into the same number (above one) of fields."""
-    if len(text) >= SNIFF_BYTES // 2 and "\n" in text:
+    if not complete and "\n" in text:
         text = text[: text.rindex("\n")]  # the last line may be cut
     lines = [line for line in text.splitlines() if line.strip()][:SNIFF_LINES]
     best, best_count = ",", 1
@@ -259,7 +259,7 @@ def open_source(path):
     text, encoding = _decode_head(path, raw)
     if not text.strip():
         raise InputError(f"{path}: the file is empty")
-    sep, decimal, thousands = _sniff(path, text)
+    sep, decimal, thousands = _sniff(text, complete=len(raw) < SNIFF_BYTES)
     src = Source(path, "csv", [], sep, decimal, thousands, encoding, compression, member)
     sample = _read_csv(src, nrows=SNIFF_LINES, na_values=MISSING_TEXTS)
     src.raw = dict(zip((str(c).strip() for c in sample.columns), sample.columns))
@@ -302,7 +302,7 @@ def _read_csv(src, nrows=None, usecols=None, text=(), keep=(), numbers=(), na_va
     """pandas' C reader with the source's dialect; `text` columns read as written, `keep` columns
     with only an empty cell as missing, `numbers` with every MISSING_TEXTS as missing."""
     kw = dict(sep=src.sep, decimal=src.decimal, encoding=src.encoding, keep_default_na=False,
-              na_values=list(na_values), engine="c")
+              na_values=list(na_values), engine="c", index_col=False)
     if src.thousands:
         kw["thousands"] = src.thousands
     if src.compression:
@@ -465,8 +465,8 @@ def _sorted_codes(codes, values):
     order = np.argsort(distinct, kind="stable")
     rank = np.empty(len(order), dtype=np.int64)
     rank[order] = np.arange(len(order))
-    lookup = np.append(rank[vcodes], -1) if len(vcodes) else np.array([-1], dtype=np.int64)
-    lookup[:-1][np.asarray(vcodes) < 0] = -1
+    vcodes = np.asarray(vcodes)
+    lookup = np.append(np.where(vcodes >= 0, rank[np.maximum(vcodes, 0)] if len(rank) else -1, -1), -1)
     return lookup[codes], distinct[order]
 
 
@@ -824,12 +824,12 @@ def _ids_note(ids, limit=3):
     return _listing(list(ids), limit)
 
 
-def _missing_note(path, what, counts, id_hits, ids, first_row):
+def _missing_note(path, noun, counts, id_hits, ids, first_row, model=None):
     total = sum(counts.values())
     detail = ", ".join(f"{c} {n}" for c, n in counts.items() if n) if len(counts) > 1 else ""
     who = np.unique(id_hits)
-    return (f"{_name(path)}: {total} missing value{'s' if total > 1 else ''} {what}" + (f" ({detail})" if detail else "") +
-            f" in {len(who)} id{'s' if len(who) > 1 else ''} ({_ids_note(ids[who])}), first on row {first_row}")
+    return (f"{_name(path)}: {_plural(total, 'missing ' + noun)}" + (f" for model {model!r}" if model else "") +
+            (f" ({detail})" if detail else "") + f" in {_plural(len(who), 'id')} ({_ids_note(ids[who])}), first on row {first_row}")
 
 
 def _plural(n, word):
@@ -950,7 +950,7 @@ def load(args):
                     first = r if first is None else min(first, r)
             block[col] = arr
         if counts:
-            notes.append(_missing_note(pred_path, f"for model {m.name!r}", counts, np.concatenate(hits), ids, first))
+            notes.append(_missing_note(pred_path, "value", counts, np.concatenate(hits), ids, first, m.name))
         if m.lo is not None:
             crossed = (block["lo"] > block["hi"])
             if crossed.any():
@@ -961,9 +961,10 @@ def load(args):
     if not present.all():
         short = np.flatnonzero(~present.reshape(n_ids, n_t).all(axis=1))
         have = present.reshape(n_ids, n_t).sum(axis=1)
-        notes.append(f"{_name(pred_path)}: {_plural(len(short), 'id')} lack some of the {n_t} forecast dates "
-                     f"({', '.join(f'{ids[i]!r} has {have[i]}' for i in short[:3])}{' ...' if len(short) > 3 else ''}); "
-                     f"the {cells - int(present.sum())} missing rows are drawn as gaps")
+        gaps = cells - int(present.sum())
+        notes.append(f"{_name(pred_path)}: {_plural(len(short), 'id')} lack{'s' if len(short) == 1 else ''} some of the {n_t} "
+                     f"forecast dates ({', '.join(f'{ids[i]!r} has {have[i]}' for i in short[:3])}{' ...' if len(short) > 3 else ''}): "
+                     + ("the missing row is drawn as a gap" if gaps == 1 else f"the {gaps} missing rows are drawn as gaps"))
     models = [m.name for m in play.models]
     k = len(models)
     forecasts = pd.DataFrame({
@@ -1023,7 +1024,7 @@ def _observed(path, oids, otimes, values, kind, notes):
         order = np.argsort(key, kind="stable")
     nan = ~np.isfinite(values)
     if nan.any():
-        notes.append(_missing_note(path, "of the observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1))
+        notes.append(_missing_note(path, "observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1))
     id_codes, t_codes = id_codes[order], t_codes[order]
     frame = pd.DataFrame({
         "id": pd.Series(ids[id_codes], dtype=object),

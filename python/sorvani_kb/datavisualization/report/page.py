@@ -10,6 +10,7 @@ from __future__ import annotations
 import html
 from dataclasses import dataclass, field
 
+import numpy as np
 import pandas as pd
 
 from .inputs import InputError
@@ -97,8 +98,13 @@ def plan(inputs, args):
         pairs, res_ids = None, []
         if inputs.observed is not None:
             pairs = residual_pairs(frame, inputs.observed)
-            counts = pairs[0]["id"].value_counts()
-            res_ids = [i for i in ids if counts.get(i, 0) >= MIN_RESIDUALS]
+            res = pd.DataFrame({"id": pairs[0]["id"], "r": pairs[1]["y"] - pairs[0]["mean"]})
+            stats = res.groupby("id")["r"].agg(["size", "std", lambda r: np.isfinite(r).all()])
+            stats.columns = ["size", "std", "finite"]
+            stats = stats.reindex(ids)
+            # A QQ plot needs a spread: residuals all equal (or too large to subtract) have none.
+            res_ids = [(i, bool(np.isfinite(s["std"]) and s["std"] > 0))
+                       for i, s in stats.iterrows() if s["size"] >= MIN_RESIDUALS and bool(s["finite"])]
         out.append((model, frame, ids, members, pairs, res_ids))
     return out
 
@@ -157,12 +163,17 @@ def build_sections(inputs, plans, progress):
                 section.text += (" No observed values fall on forecast dates, so there is nothing to show." if not len(pairs[0])
                                  else f" No series has observed values on {MIN_RESIDUALS} or more forecast dates.")
             res_pred, res_obs = pairs
-            for ident in res_ids:
+            flat = [i for i, spread in res_ids if not spread]
+            if flat:
+                section.text += (f" No quantile-quantile plot for {_listing(flat, 3)}: the residuals are all equal, "
+                                 "so there is no spread to scale a normal distribution by.")
+            for ident, spread in res_ids:
                 (fig,) = plotter.dist_residuals(res_pred, res_obs, "id", "y", ident)
                 add(section, f"{ident}: residual distribution", fig)
-                fig = plotter.plot_residuals(res_pred, res_obs, "id", "y", ident)
-                plt.close("all")
-                add(section, f"{ident}: quantile-quantile plot", fig)
+                if spread:
+                    fig = plotter.plot_residuals(res_pred, res_obs, "id", "y", ident)
+                    plt.close("all")
+                    add(section, f"{ident}: quantile-quantile plot", fig)
             sections.append(section)
     return sections
 
@@ -213,7 +224,7 @@ def write_report(inputs, args, progress=lambda total=None, step=1: None):
     import os
 
     plans = plan(inputs, args)
-    progress(total=sum(len(p[2]) + 2 * len(p[3]) + 2 * len(p[5]) for p in plans))
+    progress(total=sum(len(p[2]) + 2 * len(p[3]) + sum(1 + spread for _, spread in p[5]) for p in plans))
     sections = build_sections(inputs, plans, progress)
     f = inputs.forecasts
     n_ids = f["id"].nunique()
