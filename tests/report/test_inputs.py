@@ -349,3 +349,7 @@ def test_separator_is_found_from_the_rows_not_guessed_from_the_header(tmp_path):
     assert load(tmp_path / "p.csv").forecasts["id"].tolist() == ["Roma, centro", "a;b"]
     (tmp_path / "p.csv").write_text("unique_id;ds;M;M-lo-95;M-hi-95\nA;2024-01-01;1.234,5;1.000,25;2.000\n")
     assert load(tmp_path / "p.csv").forecasts[["mean", "lo", "hi"]].values.tolist() == [[1234.5, 1000.25, 2000.0]]
+    # A decimal comma first seen beyond the sampled head of the file.
+    rows = "".join(f"A;{d.date()};{i}\n" for i, d in enumerate(pd.date_range("2000-01-01", periods=300))) + "A;2024-01-01;2,5\n"
+    (tmp_path / "p.csv").write_text("unique_id;ds;M\n" + rows)
+    assert load(tmp_path / "p.csv").forecasts["mean"].iloc[-1] == 2.5

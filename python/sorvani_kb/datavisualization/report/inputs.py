@@ -749,8 +749,9 @@ def _time_values(t):
 # Numbers
 
 
-def read_numbers(series, path, col, decimal=".", thousands=None):
+def read_numbers(series, src, col):
     """A number column as float64 (NaN where missing); refuses text, naming its row."""
+    path, decimal, thousands = src.path, src.decimal, src.thousands
     if pd.api.types.is_bool_dtype(series.dtype):
         return series.to_numpy(dtype="float64", na_value=np.nan)
     if pd.api.types.is_numeric_dtype(series.dtype) and not isinstance(series.dtype, pd.CategoricalDtype):
@@ -771,6 +772,11 @@ def read_numbers(series, path, col, decimal=".", thousands=None):
     except (TypeError, ValueError):  # objects pandas cannot coerce at all
         num = pd.Series([_number(v) for v in work], dtype="float64")
     bad = (num.isna() & ~missing).to_numpy()
+    if bad.any() and src.kind == "csv" and src.sep != "," and decimal == ".":
+        # Decimal commas the sampled head of the file did not show: fine where the separator is not a comma.
+        comma = pd.Series(bad, index=work.index) & is_text & work.astype(str).str.fullmatch(r"[+-]?\d*,\d+")
+        num[comma] = pd.to_numeric(work[comma].str.replace(",", ".", regex=False), errors="coerce")
+        bad = (num.isna() & ~missing).to_numpy()
     if bad.any():
         row = int(np.argmax(bad))
         raise InputError(f"{path}: column {col!r} holds {_cut(objects.iloc[row])!r} on row {row + 1}, not a number")
@@ -879,7 +885,7 @@ def load(args):
     if not len(pframe):
         raise InputError(f"{pred_path}: no rows, only the header")
     pids, ptimes = read_ids(pframe[play.id]), read_times(pframe[play.ds], pred_path, play.ds, fmt)
-    pvalues = {c: read_numbers(pframe[c], pred_path, c, psrc.decimal, psrc.thousands) for c in value_cols}
+    pvalues = {c: read_numbers(pframe[c], psrc, c) for c in value_cols}
     del pframe
 
     oframe = osrc = olay = None
@@ -891,7 +897,7 @@ def load(args):
         if not len(oframe):
             raise InputError(f"{obs_path}: no rows, only the header")
         oids, otimes = read_ids(oframe[olay.id]), read_times(oframe[olay.ds], obs_path, olay.ds, fmt)
-        ovalues = read_numbers(oframe[olay.value], obs_path, olay.value, osrc.decimal, osrc.thousands)
+        ovalues = read_numbers(oframe[olay.value], osrc, olay.value)
         del oframe
     else:
         otimes = None

@@ -230,7 +230,8 @@ def write_report(inputs, args, progress=lambda total=None, step=1: None):
     n_ids = f["id"].nunique()
     span = (f"{_x_text(f['ds'].min(), inputs.time_kind)} to {_x_text(f['ds'].max(), inputs.time_kind)}"
             + (" (time steps)" if inputs.time_kind == "step" else ""))
-    models = f" by the models {', '.join(inputs.models)}" if len(inputs.models) > 1 else ""
+    models = (f" by the model{'s' if len(inputs.models) > 1 else ''} {', '.join(inputs.models)}"
+              if inputs.models != ["mean"] else "")  # "mean": the one model of the report's own layout
     intro = (f"Forecasts of {n_ids} series{models} from {os.path.basename(inputs.prediction_path)}, {span}"
              + (f", compared with the observed values of {os.path.basename(inputs.observed_path)}." if inputs.observed is not None
                 else "; no observed values given."))
