@@ -298,6 +298,8 @@ class Blobs:
     def _places(self, values):
         """The fewest decimal places that write a sample of `values` exactly, or None."""
         finite = values[np.isfinite(values)]
+        if not len(finite):
+            return None
         sample = finite[:: max(1, len(finite) // 4096)]
         for k in range(self.MAX_PLACES + 1):
             if self._decimal(sample, k, limit=False) is not None:
@@ -349,10 +351,6 @@ class Blobs:
 def block_size(bytes_per_id, target=1 << 17):
     """Ids per block: a power of two giving chunks of about `target` bytes."""
     return int(2 ** max(4, min(16, math.floor(math.log2(max(1.0, target / max(1.0, bytes_per_id)))))))
-
-
-def _finite_or_none(values):
-    return [None if not math.isfinite(v) else v for v in np.asarray(values, dtype=np.float64).tolist()]
 
 
 def encode_model(blobs, i, grid, hierarchy, sums, values):

@@ -64,13 +64,6 @@ class Hierarchy:
     def __len__(self):
         return len(self.ids)
 
-    def children(self, g):
-        """Global indices of the direct sub-members of id `g`, in id order."""
-        return np.flatnonzero(self.parent == g)
-
-    def roots(self):
-        return np.flatnonzero(self.parent < 0)
-
 
 def runs(values):
     """Start offsets of the runs of equal consecutive values of a 1-d array (sorted input gives
@@ -167,7 +160,6 @@ class ModelGrid:
     mean: np.ndarray  # float64 [n, F]
     lo: np.ndarray
     hi: np.ndarray
-    filled: np.ndarray  # bool [n, F]
     y: np.ndarray  # observed value on each forecast date, NaN when none: float64 [n, F]
 
     def __len__(self):
@@ -216,8 +208,7 @@ def model_grid(inputs, model, hierarchy, observed):
     level = inputs.levels.get(model)
     band = bool(np.isfinite(lo).any() or np.isfinite(hi).any())
     return ModelGrid(model=model, level=level, band=band, axis=axis, gid=gid, local=local,
-                     mean=matrix("mean"), lo=lo, hi=hi,
-                     filled=frame["filled"].to_numpy(dtype=bool).reshape(n, width), y=y)
+                     mean=matrix("mean"), lo=lo, hi=hi, y=y)
 
 
 @dataclass
