@@ -118,9 +118,14 @@ def folder():
         shutil.rmtree(path)
 
 
+OPTIONS = st.lists(st.sampled_from([["--date-format", "%d/%m/%Y"], ["--date-format", "%Y-%m-%d %z"], ["--date-format", "%s"],
+                                     ["--date-format", "%Y%m%d"], ["--timezone", "Europe/Rome"], ["--timezone", "UTC"],
+                                     ["--model", "M"], ["--mean-col", "M"], ["--obs-value-col", "y"]]), max_size=2)
+
+
 @FUZZ
-@given(pred=csv_bytes(["unique_id", "ds", "M"]), obs=st.none() | csv_bytes(["unique_id", "ds", "y"]))
-def test_malformed_csv_never_ends_in_a_traceback(pred, obs):
+@given(pred=csv_bytes(["unique_id", "ds", "M"]), obs=st.none() | csv_bytes(["unique_id", "ds", "y"]), options=OPTIONS)
+def test_malformed_csv_never_ends_in_a_traceback(pred, obs, options):
     with folder() as d:
         with open(os.path.join(d, "pred.csv"), "wb") as fh:
             fh.write(pred)
@@ -129,7 +134,7 @@ def test_malformed_csv_never_ends_in_a_traceback(pred, obs):
             with open(os.path.join(d, "obs.csv"), "wb") as fh:
                 fh.write(obs)
             args += ["--observed", os.path.join(d, "obs.csv")]
-        status, err = command(args, d)
+        status, err = command(args + [a for option in options for a in option], d)
         if status == 2:
             assert os.path.join(d, "") in err or "--" in err  # names the file (or the option)
 

@@ -10,7 +10,7 @@ import zipfile
 import numpy as np
 import pandas as pd
 import pytest
-from corpus import BAD, LAYOUT_VARIANTS, LEVELS, MODELS, RECONCILED, frames, ids, to_file, write
+from corpus import BAD, LAYOUT_VARIANTS, MODELS, RECONCILED, frames, ids, to_file, write
 
 from sorvani_kb.datavisualization.report import inputs, main
 from sorvani_kb.datavisualization.report.cli import build_parser
@@ -246,7 +246,8 @@ def test_date_format_applies_to_both_files_and_names_a_value_that_does_not_match
     (tmp_path / "o.csv").write_text("unique_id,ds,y\nA,01/2024,1\nA,2024-02,1\n")
     assert refused(tmp_path / "p.csv", tmp_path / "o.csv", "--date-format", "%m/%Y") == (
         f"{tmp_path / 'o.csv'}: column 'ds': '2024-02' on row 2 does not match --date-format '%m/%Y'")
-    assert refused(tmp_path / "p.csv", None, "--date-format", "dd/mm") == "--date-format 'dd/mm': not a strptime format (such as %d/%m/%Y or %Y%m)"
+    for fmt, what in (("dd/mm", "no strptime directive"), ("%Q", "'%Q' is not a strptime directive"), ("%Y%", "'%' is not a strptime directive")):
+        assert refused(tmp_path / "p.csv", None, "--date-format", fmt) == f"--date-format {fmt!r}: {what} (a format is such as %d/%m/%Y or %Y%m)"
 
 
 def test_integer_dates_are_time_steps_never_nanoseconds(tmp_path):

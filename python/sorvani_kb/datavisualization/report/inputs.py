@@ -576,7 +576,10 @@ def _datetimes(texts, fmt=None):
         parsed = pd.DatetimeIndex(_quiet(pd.to_datetime, texts, **kw))
         zone = _zone_label(parsed.tz)
     except (ValueError, TypeError, OverflowError):  # a text that fails, or several UTC offsets
-        parsed = pd.DatetimeIndex(_quiet(pd.to_datetime, texts, errors="coerce", utc=True, **kw))
+        try:
+            parsed = pd.DatetimeIndex(_quiet(pd.to_datetime, texts, errors="coerce", utc=True, **kw))
+        except (ValueError, TypeError, OverflowError):  # a format pandas cannot apply at all
+            raise DateProblem(what, 0) from None
         zone = "mixed"
     if parsed.isna().any():
         pos = _first(parsed.isna())
@@ -842,6 +845,17 @@ def _plural(n, word):
     return f"{n} {word}{'' if n == 1 else 's'}"
 
 
+STRPTIME = re.compile(r"%(?:[aAbBcdfGHIjmMpSuUVwWxXyYzZ]|:z)")
+
+
+def _check_format(fmt):
+    rest = STRPTIME.sub("", fmt.replace("%%", ""))
+    if "%" in rest or rest == fmt.replace("%%", ""):
+        bad = re.search(r"%.?", rest)
+        what = f"{bad[0]!r} is not a strptime directive" if bad else "no strptime directive"
+        raise InputError(f"--date-format {fmt!r}: {what} (a format is such as %d/%m/%Y or %Y%m)")
+
+
 def load(args):
     """Reads and checks the prediction file and the observed-value file named by `args` (the
     command's options) into `Inputs`; raises InputError with a one-line message otherwise."""
@@ -855,8 +869,8 @@ def load(args):
             pd.Timestamp("2000-01-01", tz=timezone)
         except Exception:  # the zone libraries raise several kinds for an unknown name
             raise InputError(f"--timezone {timezone!r}: unknown time zone (use a name such as Europe/Rome or UTC)") from None
-    if fmt and "%" not in fmt:
-        raise InputError(f"--date-format {fmt!r}: not a strptime format (such as %d/%m/%Y or %Y%m)")
+    if fmt:
+        _check_format(fmt)
     notes = []
 
     psrc = open_source(pred_path)

@@ -147,11 +147,12 @@ def build_sections(inputs, plans, progress):
                            "For each chosen member, its forecast beside the sum of its direct sub-members' forecasts, date "
                            "by date: on a coherent forecast the two lines coincide.")
             all_ids = list(pd.unique(frame["id"]))
-            for member in members:
-                # The member's block and its direct sub-members' blocks only: equal blocks, the member
-                # first, no other root and no sibling whose name merely contains the member's.
-                family = frame[frame["id"].isin([member] + direct_members(all_ids, member))].reset_index(drop=True)
+            # Each member's block and its direct sub-members' blocks only: equal blocks, the member
+            # first, no other root and no sibling whose name merely contains the member's.
+            families = [frame[frame["id"].isin([m] + direct_members(all_ids, m))].reset_index(drop=True) for m in members]
+            for member, family in zip(members, families):
                 add(overlay, f"{member} and its direct sub-members", plotter.plot_hierarchical(family, member))
+            for member, family in zip(members, families):
                 add(sums, f"{member} against the sum of its direct sub-members", plotter.plot_sum_hierarchy(family, member))
             sections += [overlay, sums]
         if pairs is not None:
