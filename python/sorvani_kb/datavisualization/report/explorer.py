@@ -470,7 +470,7 @@ def build_page_data(inputs, args, progress):
         "residualProto": residual,
         "quantiles": normal_quantiles(residual_counts) if observed is not None else {},
         "measures": [{"key": m.key, "label": m.label, "worst": m.worst, "unit": m.unit, "help": m.help} for m in ms.MEASURES],
-        "treemapNodes": max(10, int(getattr(args, "treemap_nodes", TREEMAP_NODES) or TREEMAP_NODES)),
+        "treemapNodes": max(1, int(getattr(args, "treemap_nodes", TREEMAP_NODES) or TREEMAP_NODES)),
         "arrays": blobs.index,
         "block": blobs.block,
         "blocks": blobs.n_blocks,
