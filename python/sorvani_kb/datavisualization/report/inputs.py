@@ -596,7 +596,7 @@ def _classify(texts):
     if num.notna().all():
         bad = ~np.isfinite(num) | ((num % 1) != 0) | (num.abs() > 2**62)
         if bad.any():
-            raise DateProblem("is a number but not a whole one: time steps are whole numbers", _first(bad))
+            raise DateProblem("is a number but not a whole one: time steps are whole numbers", _first(bad), hint=False)
         if texts.str.fullmatch(r"[+-]?\d+").all():  # exact, also beyond float precision
             return "step", texts.astype(np.int64).to_numpy()
         return "step", num.to_numpy().astype(np.int64)
@@ -643,7 +643,7 @@ def read_times(series, path, col, fmt):
             num = pd.Series(objects, dtype="float64")
             bad = ~np.isfinite(num) | ((num % 1) != 0) | (num.abs() > 2**62)
             if bad.any():
-                raise DateProblem("is a number but not a whole one: time steps are whole numbers", _first(bad))
+                raise DateProblem("is a number but not a whole one: time steps are whole numbers", _first(bad), hint=False)
             t.kind = "step"
             t.values = objects.astype(np.int64) if pd.api.types.is_integer_dtype(dtype) else num.to_numpy().astype(np.int64)
             return t
