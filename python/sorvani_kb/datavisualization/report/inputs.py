@@ -55,7 +55,7 @@ class Inputs:
         values and `filled` True (the gaps), all others have `filled` False.
     observed: one row per (id, ds), sorted by id, ds, row labels 0..n-1; `id` text, `ds` of the
         same kind as the forecasts', `y` float64 with NaN where missing. None without a file.
-    models: model names in the order of the file's columns.
+    models: model names in the order of the file's columns, or of the --model options when given.
     levels: per model, the level of the interval that `lo`/`hi` hold (the widest the file
         gives, e.g. 95), or None when the bounds came without a level or there are none.
     time_kind: "datetime" or "step".
