@@ -271,3 +271,10 @@ def test_worst_lists_skip_members_that_are_fine(page):
     assert worst["missing"] and all(isinstance(g, int) for g in worst["missing"])
     assert [names[g] for g in worst["missing"]] == ["Milano"]
     assert meta["models"][1]["worst"]["coverage"] == []  # no bounds: no coverage
+
+
+def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, page):
+    explorer.prepare()
+    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
+    assert explorer._worker is None  # used up by that report
+    assert text == page[0]

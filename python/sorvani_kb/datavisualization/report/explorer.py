@@ -5,14 +5,20 @@ worst members of each measure, a sortable and searchable table of every member) 
 any member: the figures the module draws for it, its measures, links to its parent and its direct
 sub-members. `report.html#node=<url-encoded id>` opens a member's view.
 
-How the figures stay exactly the module's: the report calls the module as `draw_member` says, and
-draws one real figure of every kind with it at report time (the prototypes, see `prototypes`).
-The page copies a prototype and puts in the parts that belong to a member (its title, names and
-arrays); every other part of a figure is what the installed module, plotly and matplotlib wrote.
-The arrays travel as float32 (relative error below 1e-7) in base64 blocks the page decodes as it
-needs them; what has to be computed in float64 (residuals, the sums of sub-members, the residuals'
-standard deviation, the normal quantiles of the QQ plot) is computed here. `module_figures` is the
-reference the browser tests hold the page to.
+How the figures stay exactly the module's: `draw_member` says how the report calls the module for
+a member, and `module_figures` is that call for a member of the input: the reference the browser
+tests hold the page to. At report time the module draws one figure of every kind for a made-up
+member (the prototypes, `model_prototypes` and `residual_prototypes`); the page copies a prototype
+and puts in the parts that belong to a member (title, trace names, arrays), so every other part of
+a figure is what the installed module, plotly and matplotlib wrote. What has to be computed in
+float64 is computed here over whole columns (residuals, sums of sub-members, the residuals'
+standard deviation, the normal quantiles of the QQ plot); the page computes only the QQ plot's
+axis limits, as matplotlib does. The arrays travel compactly (`Blobs`): decimals as integers,
+other values as float32 (relative error below 1e-7), in blocks of ids the page decodes as a view
+needs them.
+
+Drawing the prototypes needs the module, statsmodels, scipy and plotly, about two seconds of
+imports: `prepare()` starts them in a second process while the input is read.
 """
 
 from __future__ import annotations
@@ -422,8 +428,60 @@ def level_text(level):
     return f"{level:g}%"
 
 
+def library_parts(use_case, time_kind, models, observed_axis, residual_counts):
+    """What the page takes from the module, plotly and scipy: the prototypes of each model (given
+    as (axis, band, start)), the residual prototypes, the observed dates as the figures write
+    them and the normal quantiles of the QQ plots."""
+    out = {"models": [model_prototypes(use_case, axis, band, start, observed_axis is not None, observed_axis)
+                      if len(axis) else None for axis, band, start in models],
+           "residual": None, "obsAxis": None, "quantiles": {}}
+    if observed_axis is not None:
+        out.update(residual=residual_prototypes(use_case), obsAxis=axis_text(observed_axis),
+                   quantiles=normal_quantiles(residual_counts))
+    return out
+
+
+_worker = None
+
+
+def _load_libraries():
+    if "MPLBACKEND" not in os.environ:
+        import matplotlib
+
+        matplotlib.use("Agg")
+    import plotly.express  # noqa: F401
+    import plotly.graph_objects  # noqa: F401
+    import scipy.stats  # noqa: F401
+
+    from .. import plotPrediction  # noqa: F401
+
+
+def prepare():
+    """Starts a second process that loads the libraries the module draws with (about two seconds
+    on their own), so that this happens while the input is read; the next write_report then
+    draws the prototypes there. Without it, write_report does everything in this process."""
+    global _worker
+    if _worker is None:
+        import multiprocessing
+        from concurrent.futures import ProcessPoolExecutor
+
+        _worker = ProcessPoolExecutor(max_workers=1, mp_context=multiprocessing.get_context("spawn"),
+                                      initializer=_load_libraries)
+        _worker.submit(int)  # starts the process now
+
+
 def build_page_data(inputs, args, progress):
     """Everything the page needs: (meta dict, Blobs)."""
+    global _worker
+    worker, _worker = _worker, None
+    try:
+        return _page_data(inputs, args, progress, worker)
+    finally:
+        if worker is not None:
+            worker.shutdown(wait=False)
+
+
+def _page_data(inputs, args, progress, worker):
     forecasts = inputs.forecasts
     hierarchy = ms.build_hierarchy(ms.all_ids(forecasts, inputs.models))
     observed = ms.observed_by_id(inputs.observed, hierarchy)
@@ -431,30 +489,32 @@ def build_page_data(inputs, args, progress):
     per_id = 4.0 * (len(inputs.forecasts) / max(1, len(hierarchy)) * 5
                     + (len(observed.values) / max(1, len(hierarchy)) if observed is not None else 0))
     blobs = Blobs(len(hierarchy), block_size(per_id))
-    obs_meta = None
-    if observed is not None:
-        obs_meta = {"axis": axis_text(observed.axis), "arrays": encode_observed(blobs, observed)}
+    obs_arrays = encode_observed(blobs, observed) if observed is not None else None
     residual_counts = set()
-    models = []
+    models, axes = [], []
     for i, model in enumerate(inputs.models):
         grid = ms.model_grid(inputs, model, hierarchy, observed)
         sums = ms.child_sums(grid, hierarchy)
         values = ms.member_measures(grid, sums)
         residual_counts.update(np.unique(np.isfinite(grid.residual).sum(axis=1)).tolist())
         start = start_text(grid.axis[0], inputs.time_kind) if len(grid.axis) else ""
-        protos = model_prototypes(inputs.use_case, grid.axis, grid.band, start, observed is not None,
-                                  observed.axis if observed is not None else None) if len(grid.axis) else None
+        axes.append((grid.axis, grid.band, start))
         fine = worst_thresholds(grid.level)
         worst = {m.key: [int(grid.gid[r]) for r in ms.worst(values[m.key], m.worst, WORST, fine[m.key][0])] for m in ms.MEASURES}
         models.append({
             "name": model, "level": level_text(grid.level), "none": {k: v[1] for k, v in fine.items()}, "band": grid.band, "n": len(grid),
-            "width": int(len(grid.axis)), "start": start, "proto": protos, "worst": worst,
+            "width": int(len(grid.axis)), "start": start, "worst": worst,
             "arrays": encode_model(blobs, i, grid, hierarchy, sums, values),
             "range": [start_text(grid.axis[0], inputs.time_kind), start_text(grid.axis[-1], inputs.time_kind)] if len(grid.axis) else None,
         })
         progress()
-    residual = residual_prototypes(inputs.use_case) if observed is not None else None
+    job = (inputs.use_case, inputs.time_kind, axes, observed.axis if observed is not None else None, residual_counts)
+    pending = worker.submit(library_parts, *job) if worker is not None else None
     blobs.finish()
+    names = id_names(hierarchy)
+    parts = pending.result() if pending is not None else library_parts(*job)
+    for model, proto in zip(models, parts["models"]):
+        model["proto"] = proto
     progress()
     meta = {
         "title": f"Forecast report: {inputs.use_case}",
@@ -463,12 +523,12 @@ def build_page_data(inputs, args, progress):
         "observed": os.path.basename(inputs.observed_path) if inputs.observed_path else None,
         "timeKind": inputs.time_kind,
         "notes": list(inputs.notes),
-        "names": id_names(hierarchy),
+        "names": names,
         "parent": hierarchy.parent.tolist(),
         "models": models,
-        "obs": obs_meta,
-        "residualProto": residual,
-        "quantiles": normal_quantiles(residual_counts) if observed is not None else {},
+        "obs": None if observed is None else {"axis": parts["obsAxis"], "arrays": obs_arrays},
+        "residualProto": parts["residual"],
+        "quantiles": parts["quantiles"],
         "measures": [{"key": m.key, "label": m.label, "worst": m.worst, "unit": m.unit, "help": m.help} for m in ms.MEASURES],
         "treemapNodes": max(1, int(getattr(args, "treemap_nodes", TREEMAP_NODES) or TREEMAP_NODES)),
         "arrays": blobs.index,

@@ -386,7 +386,7 @@
     const a = Math.abs(v);
     let text;
     if (a !== 0 && (a >= 1e7 || a < 1e-3)) text = v.toExponential(2);
-    else text = Number(v.toPrecision(4)).toLocaleString('en-US', {maximumFractionDigits: 6});
+    else text = String(Number(v.toPrecision(4)));
     return unit === '%' ? text + '%' : text;
   }
 
@@ -588,10 +588,13 @@
     if (!shownNodes.length) shownNodes.push(...top.slice(0, META.treemapNodes));
     const scale = colourScale(shownNodes.map((g) => byG[g]), measure.worst);
     const many = top.length > 1;
-    const tm = {type: 'treemap', ids: [], labels: [], parents: [], values: [], text: [], marker: {colors: []},
-      branchvalues: 'total', textinfo: 'label', hovertemplate: '%{text}<extra></extra>', sort: false};
+    // Labels on the top levels only: plotly measures every label it draws, which at thousands of
+    // rectangles takes seconds; the others show theirs on hover.
+    const labelled = Math.max(...shownNodes.map((g) => depthOf[g])) <= 1 ? Infinity : shownNodes.length > 300 ? 1 : 2;
+    const tm = {type: 'treemap', ids: [], labels: [], parents: [], values: [], text: [], texttemplate: [], marker: {colors: []},
+      branchvalues: 'total', hovertemplate: '%{text}<extra></extra>', sort: false};
     if (many) {
-      tm.ids.push('all'); tm.labels.push('all roots'); tm.parents.push(''); tm.text.push('every root');
+      tm.ids.push('all'); tm.labels.push('all roots'); tm.parents.push(''); tm.text.push('every root'); tm.texttemplate.push('%{label}');
       tm.values.push(top.reduce((sum, g) => sum + below[g], 0)); tm.marker.colors.push('#eeeeee');
     }
     const inTree = new Set(shownNodes);
@@ -602,6 +605,7 @@
       tm.values.push(below[g]);
       tm.text.push(esc(IDS[g]) + '<br>' + esc(measure.label) + ': ' + fmt(byG[g], measure.unit) + '<br>' + below[g] + ' series');
       tm.marker.colors.push(scale.colour(byG[g]));
+      tm.texttemplate.push(depthOf[g] <= labelled ? '%{label}' : '');
     });
     const el = $('treemap');
     const layout = {margin: {t: 10, l: 10, r: 10, b: 10}, height: 560};
