@@ -189,6 +189,8 @@ def test_member_view_lists_sub_members_and_ancestors(browser, reports):
     assert children == [["Italia/Nord/Milano", "#node=Italia%2FNord%2FMilano"], ["Italia/Nord/Torino", "#node=Italia%2FNord%2FTorino"]]
     crumbs = browser.evaluate("Array.from(document.querySelectorAll('#crumbs a')).map((a) => a.textContent)")
     assert crumbs == ["Overview", "Italia"]
+    browser.wait_for("document.body.dataset.tree === 'Italia/Nord'")
+    assert browser.evaluate("document.getElementById('member-tree-plot').data[0].labels") == ["Italia/Nord", "Milano", "Torino"]
     no_errors(browser)
 
 

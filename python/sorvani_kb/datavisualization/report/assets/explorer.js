@@ -127,6 +127,7 @@
   let kids = null;       // CSR of direct sub-members: kidStart[g]..kidStart[g+1] in kidList
   let below = null;      // number of series (leaves) below each member, itself when a leaf
   let depthOf = null;
+  let subtree = null;    // number of members in each member's subtree, itself included
 
   // The global index of an id, or undefined.
   function lookup(id) {
@@ -154,10 +155,11 @@
     kids = {start, list};
     // A parent's id is a prefix of its sub-members' ids, so it comes first in id order.
     below = new Float64Array(N);
+    subtree = new Float64Array(N).fill(1);
     depthOf = new Int32Array(N);
     for (let g = N - 1; g >= 0; g--) {
       if (below[g] === 0) below[g] = 1;
-      if (PARENT[g] >= 0) below[PARENT[g]] += below[g];
+      if (PARENT[g] >= 0) { below[PARENT[g]] += below[g]; subtree[PARENT[g]] += subtree[g]; }
     }
     for (let g = 0; g < N; g++) depthOf[g] = PARENT[g] >= 0 ? depthOf[PARENT[g]] + 1 : 0;
   }
@@ -428,6 +430,10 @@
 
   function purge(el) {
     el.querySelectorAll('.js-plotly-plot').forEach((d) => Plotly.purge(d));
+    if (el._fullLayout) {
+      Plotly.purge(el);
+      el._sorvaniClick = false;
+    }
     el.innerHTML = '';
   }
 
@@ -496,6 +502,8 @@
     Object.keys(drawn).forEach((k) => delete drawn[k]);
     $('member-measures').innerHTML = '';
     $('member-children').innerHTML = '';
+    purge($('member-tree-plot'));
+    $('member-tree').hidden = true;
     delete document.body.dataset.complete;
     const slots = [];
     ORDER.forEach((kind) => {
@@ -534,6 +542,11 @@
     if (token !== state.token) return;
     shown('member:' + IDS[g] + ':' + M.name, M.name);
     await tables;
+    if (sub && token === state.token) {
+      $('member-tree').hidden = false;
+      await drawTreemap(mi, $('member-tree-plot'), [g], Math.min(META.treemapNodes, 1000), $('member-tree-scale'), $('member-tree-note'));
+      if (token === state.token) document.body.dataset.tree = IDS[g];
+    }
   }
 
   function draw(el, kind, fig) {
@@ -567,7 +580,9 @@
     return {colour, lo, hi};
   }
 
-  async function drawTreemap(mi) {
+  // A treemap of the members below `top` (global indices), whole levels from there down while
+  // `budget` rectangles allow, coloured by the chosen measure of model mi; a click opens a member.
+  async function drawTreemap(mi, el, top, budget, scaleEl, noteEl) {
     buildTree();
     const j = MEASURES.findIndex((m) => m.key === state.colourBy);
     const measure = MEASURES[j];
@@ -575,22 +590,22 @@
     const values = (await loadMeasures(mi))[j];
     const byG = new Float64Array(N).fill(NaN);
     gid.forEach((g, r) => { byG[g] = values[r]; });
-    // Whole levels, from the roots down, while the node budget allows.
-    const top = roots();
     let level = top;
     const shownNodes = [];
-    while (level.length && shownNodes.length + level.length <= META.treemapNodes) {
+    while (level.length && shownNodes.length + level.length <= budget) {
       shownNodes.push(...level);
       const next = [];
       level.forEach((g) => { for (let i = kids.start[g]; i < kids.start[g + 1]; i++) next.push(kids.list[i]); });
       level = next;
     }
-    if (!shownNodes.length) shownNodes.push(...top.slice(0, META.treemapNodes));
+    if (!shownNodes.length) shownNodes.push(...top.slice(0, budget));
     const scale = colourScale(shownNodes.map((g) => byG[g]), measure.worst);
     const many = top.length > 1;
     // Labels on the top levels only: plotly measures every label it draws, which at thousands of
     // rectangles takes seconds; the others show theirs on hover.
-    const labelled = Math.max(...shownNodes.map((g) => depthOf[g])) <= 1 ? Infinity : shownNodes.length > 300 ? 1 : 2;
+    const base = Math.min(...top.map((g) => depthOf[g]));
+    const deepest = Math.max(...shownNodes.map((g) => depthOf[g])) - base;
+    const labelled = deepest <= 1 ? Infinity : shownNodes.length > 300 ? 1 : 2;
     const tm = {type: 'treemap', ids: [], labels: [], parents: [], values: [], text: [], texttemplate: [], marker: {colors: []},
       branchvalues: 'total', hovertemplate: '%{text}<extra></extra>', sort: false};
     if (many) {
@@ -598,16 +613,16 @@
       tm.values.push(top.reduce((sum, g) => sum + below[g], 0)); tm.marker.colors.push('#eeeeee');
     }
     const inTree = new Set(shownNodes);
+    const tops = new Set(top);
     shownNodes.forEach((g) => {
       tm.ids.push('g' + g);
-      tm.labels.push(PARENT[g] >= 0 ? META.names[g] : IDS[g]);
+      tm.labels.push(tops.has(g) ? IDS[g] : META.names[g]);
       tm.parents.push(PARENT[g] >= 0 && inTree.has(PARENT[g]) ? 'g' + PARENT[g] : (many ? 'all' : ''));
       tm.values.push(below[g]);
       tm.text.push(esc(IDS[g]) + '<br>' + esc(measure.label) + ': ' + fmt(byG[g], measure.unit) + '<br>' + below[g] + ' series');
       tm.marker.colors.push(scale.colour(byG[g]));
-      tm.texttemplate.push(depthOf[g] <= labelled ? '%{label}' : '');
+      tm.texttemplate.push(depthOf[g] - base <= labelled ? '%{label}' : '');
     });
-    const el = $('treemap');
     const layout = {margin: {t: 10, l: 10, r: 10, b: 10}, height: 560};
     await Plotly.react(el, [tm], layout, {displaylogo: false});
     if (!el._sorvaniClick) {
@@ -623,11 +638,11 @@
     const good = measure.worst === 'low' ? hi : lo;
     const bad = measure.worst === 'low' ? lo : hi;
     const absolute = (t) => (measure.worst === 'abs' ? '|' + t + '|' : t);
-    $('treemap-scale').innerHTML = '<span class="swatch good"></span> ' + esc(absolute(good)) +
+    scaleEl.innerHTML = esc(measure.label) + ': <span class="swatch good"></span> ' + esc(absolute(good)) +
       ' <span class="ramp"></span> ' + esc(absolute(bad)) + ' <span class="swatch bad"></span> <span class="swatch none"></span> no value';
-    const hidden = N - shownNodes.length;
-    $('treemap-note').textContent = hidden > 0 ? 'Showing ' + shownNodes.length + ' of ' + N + ' members (the levels that fit ' +
-      META.treemapNodes + ' rectangles); the deeper ones open from their parent\'s view or from the table.' : '';
+    const total = top.reduce((sum, g) => sum + subtree[g], 0);
+    noteEl.textContent = total > shownNodes.length ? 'Showing ' + shownNodes.length + ' of ' + total + ' members (the levels that fit ' +
+      budget + ' rectangles); the deeper ones open from their parent\'s view or from the table.' : '';
   }
 
   async function worstPanel(mi) {
@@ -712,7 +727,7 @@
     buildTree();
     if (state.overviewModel !== mi) {
       summary(mi);
-      await Promise.all([worstPanel(mi), drawTreemap(mi)]);
+      await Promise.all([worstPanel(mi), drawTreemap(mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note'))]);
       state.overviewModel = mi;
     }
     if (token !== state.token) return;
@@ -761,7 +776,10 @@
     select.addEventListener('change', () => { location.hash = hashFor(state.g, Number(select.value)); });
     const colour = $('colour-by');
     colour.innerHTML = MEASURES.map((m) => '<option value="' + m.key + '"' + (m.key === state.colourBy ? ' selected' : '') + '>' + esc(m.label) + '</option>').join('');
-    colour.addEventListener('change', () => { state.colourBy = colour.value; drawTreemap(state.mi).catch(fail); });
+    colour.addEventListener('change', () => {
+      state.colourBy = colour.value;
+      drawTreemap(state.mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note')).catch(fail);
+    });
     $('worst').addEventListener('click', (ev) => {
       const h = ev.target.closest('h3');
       if (h) sortWorst(h.parentNode.dataset.measure);
