@@ -112,3 +112,21 @@ def kinds(time_kind="datetime", observed=True):
         obs = pd.concat(rows, ignore_index=True)
     return make_inputs(forecasts, obs, levels={"base": 95.0, "rec/x-1": None}, time_kind=time_kind,
                        notes=["pred.csv: 1 missing value (base, Italia/Nord/Milano)"])
+
+
+ODD_IDS = ["", " ", "/", "Italia", "Italia//A", "Italia/", "a,b", 'q"u</script>', "Città/Ünï"]
+EXTREMES = [1e308, -1e308, np.inf, 1e-320, np.nan, 0.0, 5.0, -2.5, 3e38, 1.000000001]
+
+
+def odd(dates=2):
+    """Ids that are odd texts (empty, blanks, "/" at the ends, quotes, markup, accents) and values
+    at the edges of float64 (huge, infinite, subnormal, overflowing when subtracted), under a
+    model with those values and one with no value at all."""
+    days = pd.date_range("2024-01-01", periods=dates, freq="D")
+    rows = [(i, d, EXTREMES[(n + t) % len(EXTREMES)]) for n, i in enumerate(ODD_IDS) for t, d in enumerate(days)]
+    frame = pd.DataFrame(rows, columns=["id", "ds", "mean"])
+    frame = frame.assign(lo=frame["mean"] - 1, hi=frame["mean"] + 1)
+    observed = pd.DataFrame({"id": np.repeat(ODD_IDS, 2), "ds": np.tile(pd.date_range("2024-01-01", periods=2, freq="D"), len(ODD_IDS)),
+                             "y": np.tile([1e308, 2.0], len(ODD_IDS))})
+    return make_inputs({"m": frame, "none": frame.assign(mean=np.nan, lo=np.nan, hi=np.nan)}, observed,
+                       levels={"m": 95.0, "none": None})

@@ -8,28 +8,14 @@ import re
 import zlib
 
 import numpy as np
-import pandas as pd
 import pytest
 
 from sorvani_kb.datavisualization.report import explorer
 from sorvani_kb.datavisualization.report import measures as ms
 
 import explorer_inputs as ei
-
-
-def decode(index, elements, name):
-    """The array `name` of a page, decoded as the page's script decodes it."""
-    a = index[name]
-    parts = []
-    for c in range(len(a["bounds"]) - 1):
-        raw = zlib.decompress(base64.b64decode(elements[a["el"] + c]))
-        code, n = raw[0], a["bounds"][c + 1] - a["bounds"][c]
-        dtype = np.dtype("<i4" if code else "<" + a["dtype"])
-        values = np.frombuffer(raw[1:], np.uint8).reshape(dtype.itemsize, n).T.copy().view(dtype).ravel()
-        if code:
-            values = np.where(values == explorer.Blobs.MISSING, np.nan, values / 10.0 ** (code - 1))
-        parts.append(values)
-    return np.concatenate(parts) if parts else np.zeros(0)
+from pagedata import decode
+from pagedata import parts as page_parts
 
 
 def packed(blobs):
@@ -201,12 +187,6 @@ def test_normal_quantiles_are_the_plotting_positions():
 # The page
 
 
-def page_parts(text):
-    meta = json.loads(re.search(r'<script type="application/json" id="sorvani-meta">(.*?)</script>', text, re.S)[1])
-    elements = {int(n): t for n, t in re.findall(r'<script type="application/octet-stream" id="sorvani-b(\d+)">([^<]*)</script>', text)}
-    return meta, elements
-
-
 @pytest.fixture(scope="module")
 def page(kinds):
     steps = []
@@ -278,3 +258,16 @@ def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, pag
     text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
     assert explorer._worker is None  # used up by that report
     assert text == page[0]
+
+
+@pytest.mark.parametrize("dates", [1, 2])
+def test_odd_ids_and_extreme_values(dates):
+    data = ei.odd(dates)
+    meta, elements = page_parts(explorer.write_report(data, argparse.Namespace()))
+    h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+    grid = ms.model_grid(data, "m", h, ms.observed_by_id(data.observed, h))
+    arrays = meta["models"][0]["arrays"]
+    for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo)):
+        got = decode(meta["arrays"], elements, arrays[name])
+        np.testing.assert_allclose(got, values.ravel(), rtol=1e-9)  # huge and subnormal values kept as float64
+    assert [len(explorer.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)

@@ -106,7 +106,8 @@ def draw_member(plot, member, own, real, children, band, start):
             res_pred = own[keep]
             res_real = pd.DataFrame({"id": member, "y": on_date[keep]}, index=res_pred.index)
             (figures["histogram"],) = plot.dist_residuals(res_pred, res_real, "id", "y", member)
-            spread = ms.residual_std((on_date[keep] - res_pred["mean"].to_numpy())[None, :])[0]
+            with np.errstate(all="ignore"):
+                spread = ms.residual_std((on_date[keep] - res_pred["mean"].to_numpy())[None, :])[0]
             if np.isfinite(spread):
                 with default_style():
                     figures["qq"] = plot.plot_residuals(res_pred, res_real, "id", "y", member)
@@ -258,7 +259,8 @@ class Blobs:
     bytes: one byte telling the encoding, then the numbers, little-endian and byte-shuffled (the
     k-th bytes of all numbers together). Encoding 0: the array's own type (float32 for values);
     encoding 1 + k: values that are decimals of k places, as int32 of value * 10**k (INT32_MIN
-    for a missing value), which the page divides by 10**k: the numbers here to 1e-9 relative.
+    for a missing value), which the page divides by 10**k: the numbers here to 1e-9 relative;
+    encoding 255: float64, for values beyond the range of float32.
 
     Arrays of values per id are cut by blocks of `block` consecutive ids (chunk c holds the rows
     of the ids of block c), and the page holds the chunks block by block, each block followed by
@@ -267,6 +269,7 @@ class Blobs:
 
     MISSING = -(2 ** 31)
     MAX_PLACES = 6
+    FLOAT64 = 255
 
     def __init__(self, n_ids, block, level=1):
         self.n_ids, self.block, self.level = n_ids, block, level
@@ -319,11 +322,12 @@ class Blobs:
         if np.isinf(values).any():
             return None
         plain = np.where(finite, values, 0.0)
-        scaled = np.round(plain * scale)
-        if np.abs(scaled).max(initial=0.0) >= (2 ** 31 - 1 if limit else 2.0 ** 53):
-            return None
-        if not (np.abs(scaled / scale - plain) <= 1e-9 * np.abs(plain)).all():
-            return None
+        with np.errstate(all="ignore"):
+            scaled = np.round(plain * scale)
+            if not np.abs(scaled).max(initial=0.0) < (2 ** 31 - 1 if limit else 2.0 ** 53):
+                return None
+            if not (np.abs(scaled / scale - plain) <= 1e-9 * np.abs(plain)).all():
+                return None
         return np.where(finite, scaled, self.MISSING).astype("<i4") if limit else scaled
 
     def _pack(self, job):
@@ -333,7 +337,12 @@ class Blobs:
             ints = self._decimal(piece, places)
             if ints is not None:
                 piece, code = ints, places + 1
-        if code == 0:
+        if code == 0 and dtype.kind == "f":
+            tiny = np.finfo(np.float32)
+            magnitude = np.abs(piece[np.isfinite(piece)])
+            if ((magnitude > tiny.max) | ((magnitude < tiny.tiny) & (magnitude > 0))).any():
+                dtype, code = np.dtype("<f8"), self.FLOAT64  # beyond what float32 holds
+        if code in (0, self.FLOAT64):
             piece = piece.astype(dtype, copy=False)
         shuffled = bytes([code]) + piece.view(np.uint8).reshape(-1, piece.itemsize).T.tobytes()
         return base64.b64encode(zlib.compress(shuffled, self.level)).decode("ascii")
@@ -496,7 +505,7 @@ def _page_data(inputs, args, progress, worker):
         grid = ms.model_grid(inputs, model, hierarchy, observed)
         sums = ms.child_sums(grid, hierarchy)
         values = ms.member_measures(grid, sums)
-        residual_counts.update(np.unique(np.isfinite(grid.residual).sum(axis=1)).tolist())
+        residual_counts.update(np.unique((~np.isnan(grid.residual)).sum(axis=1)).tolist())
         start = start_text(grid.axis[0], inputs.time_kind) if len(grid.axis) else ""
         axes.append((grid.axis, grid.band, start))
         fine = worst_thresholds(grid.level)

@@ -19,8 +19,22 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
+import functools
+
 import numpy as np
 import pandas as pd
+
+
+def quiet(fn):
+    """Runs `fn` without numpy's warnings: values may be infinite or overflow, and every measure
+    counts only finite values."""
+
+    @functools.wraps(fn)
+    def wrapper(*args, **kwargs):
+        with np.errstate(all="ignore"):
+            return fn(*args, **kwargs)
+
+    return wrapper
 
 
 @dataclass(frozen=True)
@@ -166,9 +180,10 @@ class ModelGrid:
         return len(self.gid)
 
     @property
+    @quiet
     def residual(self):
-        """Observed minus forecast where both exist, NaN elsewhere."""
-        return self.y - self.mean
+        """Observed minus forecast where both are finite (infinite if that overflows), NaN elsewhere."""
+        return np.where(np.isfinite(self.y) & np.isfinite(self.mean), self.y - self.mean, np.nan)
 
 
 class GridError(ValueError):
@@ -219,6 +234,7 @@ class ChildSums:
     count: np.ndarray  # int64 [len(rows)]: number of sub-members in the model
 
 
+@quiet
 def child_sums(grid, hierarchy):
     """Date-by-date sums of the direct sub-members' point forecasts of every member that has some.
 
@@ -244,6 +260,7 @@ def child_sums(grid, hierarchy):
     return ChildSums(rows=rows, total=total, complete=missing == 0, count=count)
 
 
+@quiet
 def _row_mean(values, valid):
     counts = valid.sum(axis=1)
     sums = np.where(valid, values, 0.0).sum(axis=1)
@@ -251,6 +268,7 @@ def _row_mean(values, valid):
         return np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
 
 
+@quiet
 def residual_std(residual):
     """Per row, the sample standard deviation (n - 1) of the finite residuals; NaN where there are
     fewer than two or they are all equal (no spread: the QQ plot would have no scale)."""
@@ -267,6 +285,7 @@ def residual_std(residual):
     return np.where((counts > 1) & spread, std, np.nan)
 
 
+@quiet
 def member_measures(grid, sums):
     """Per model row, every measure of MEASURES (float64 arrays, NaN where undefined)."""
     n, width = grid.mean.shape

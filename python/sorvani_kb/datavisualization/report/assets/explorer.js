@@ -66,13 +66,14 @@
       p = (a.blocked ? arrived(c) : a.late ? arrived(META.blocks) : Promise.resolve()).then(() => inflate(document.getElementById('sorvani-b' + (a.el + c)).textContent)).then((raw) => {
         const n = a.bounds[c + 1] - a.bounds[c];
         const code = raw[0];
-        const size = code === 0 ? SIZE[a.dtype] : 4;
+        const size = code === 0 ? SIZE[a.dtype] : code === 255 ? 8 : 4;
         const bytes = new Uint8Array(n * size);
         for (let k = 0; k < size; k++) {
           const at = littleEndian ? k : size - 1 - k;
           for (let i = 0; i < n; i++) bytes[i * size + at] = raw[1 + k * n + i];
         }
         if (code === 0) return new TYPED[a.dtype](bytes.buffer);
+        if (code === 255) return new Float64Array(bytes.buffer);
         const ints = new Int32Array(bytes.buffer);
         const scale = Math.pow(10, code - 1);
         const out = new Float64Array(n);
@@ -341,7 +342,7 @@
     }
     out.forecast = fc;
     if (META.obs) {
-      const r = res.filter(Number.isFinite);
+      const r = res.filter((v) => !Number.isNaN(v));
       if (r.length >= 1) {
         const hist = clone(META.residualProto.histogram);
         hist.data[0].x = r.map((v) => -v);
@@ -537,7 +538,9 @@
       $('member-children').innerHTML = children;
       document.body.dataset.complete = 'member:' + IDS[g] + ':' + M.name;
     });
-    await Promise.all(slots.map(([plot, kind]) => draw(plot, kind, figs[kind])));
+    // One figure plotly cannot draw does not keep the others from being drawn.
+    const results = await Promise.allSettled(slots.map(([plot, kind]) => draw(plot, kind, figs[kind])));
+    results.filter((r) => r.status === 'rejected').forEach((r) => fail(r.reason));
     performance.mark('sorvani:drawn');
     if (token !== state.token) return;
     shown('member:' + IDS[g] + ':' + M.name, M.name);
