@@ -18,7 +18,7 @@ import tempfile
 from importlib import resources
 
 from . import inputs
-from . import page as writer
+from . import explorer as writer
 from .inputs import InputError
 
 SAMPLE_USE_CASE = "ordini"
