@@ -165,3 +165,18 @@ def test_residual_std_is_missing_without_spread(values):
 def test_worst(direction, fine, expected):
     values = [-3.0, 4.0, np.nan, 4.0, -1.0, 7.0, 0.0]
     assert ms.worst(values, direction, limit=5, fine=fine).tolist() == expected
+
+
+def test_gap_ignores_the_rounding_of_the_sum():
+    dates = pd.date_range("2024-01-01", periods=2, freq="D")
+    frame = pd.DataFrame({"id": ["P", "P", "P/a", "P/a", "P/b", "P/b"], "ds": np.tile(dates, 3),
+                          "mean": [0.3, 0.3 * (1 + 1e-9), 0.1, 0.1, 0.2, 0.2], "lo": np.nan, "hi": np.nan})
+    data = ei.make_inputs({"m": frame})
+    h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+    grid = ms.model_grid(data, "m", h, None)
+    assert 0.1 + 0.2 != 0.3  # the first date differs by the rounding only
+    gap = by_id(h, ms.member_measures(grid, ms.child_sums(grid, h))["gap"])["P"]
+    assert gap == pytest.approx(100 * (0.3 * (1 + 1e-9) - 0.30000000000000004) / (0.3 * (1 + 1e-9)), rel=1e-3)
+    frame.loc[1, "mean"] = 0.3
+    grid = ms.model_grid(ei.make_inputs({"m": frame}), "m", h, None)
+    assert by_id(h, ms.member_measures(grid, ms.child_sums(grid, h))["gap"])["P"] == 0

@@ -37,6 +37,9 @@ def quiet(fn):
     return wrapper
 
 
+ROUNDING = 1e-12  # relative differences below this are the rounding of a sum of floats
+
+
 @dataclass(frozen=True)
 class Measure:
     key: str
@@ -50,7 +53,7 @@ MEASURES = (
     Measure("gap", "coherence gap", "high", "%",
             "largest relative difference between the member's forecast and the sum of its direct "
             "sub-members' forecasts over the forecast dates where all of them have a value: "
-            "|forecast - sum| / max(|forecast|, |sum|)"),
+            "|forecast - sum| / max(|forecast|, |sum|); below 1e-10 % it is the rounding of the sum, and 0"),
     Measure("coverage", "coverage", "low", "%",
             "share of the forecast dates with an observed value where that value lies inside the "
             "prediction interval"),
@@ -300,6 +303,7 @@ def member_measures(grid, sums):
         scale = np.maximum(np.abs(own), np.abs(sums.total))
         with np.errstate(invalid="ignore", divide="ignore"):
             rel = np.where(scale > 0, np.abs(own - sums.total) / np.where(scale > 0, scale, 1.0), 0.0)
+        rel = np.where(rel < ROUNDING, 0.0, rel)  # what adding floats leaves behind is no gap
         rel = np.where(ok, rel, -1.0)
         best = rel.max(axis=1) if width else np.full(len(sums.rows), -1.0)
         gap[sums.rows] = np.where(best >= 0, best * 100.0, np.nan)
