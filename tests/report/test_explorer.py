@@ -271,3 +271,10 @@ def test_odd_ids_and_extreme_values(dates):
         got = decode(meta["arrays"], elements, arrays[name])
         np.testing.assert_allclose(got, values.ravel(), rtol=1e-9)  # huge and subnormal values kept as float64
     assert [len(explorer.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)
+
+
+def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkeypatch):
+    explorer.prepare()
+    explorer._worker.shutdown()  # as if it had died
+    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
+    assert text == page[0]

@@ -317,40 +317,67 @@ class Blobs:
 
     def _decimal(self, values, k, limit=True):
         """values * 10**k as int32 when that gives back every value (to 1e-9 relative), else None."""
+        ints, ok = self._scaled(values, k, limit)
+        return ints if ok.all() else None
+
+    def _scaled(self, values, k, limit=True):
+        """values * 10**k, rounded (int32 with MISSING for NaN when `limit`), and where that
+        gives back the value to 1e-9 relative."""
         scale = 10.0 ** k
         finite = np.isfinite(values)
-        if np.isinf(values).any():
-            return None
         plain = np.where(finite, values, 0.0)
         with np.errstate(all="ignore"):
             scaled = np.round(plain * scale)
-            if not np.abs(scaled).max(initial=0.0) < (2 ** 31 - 1 if limit else 2.0 ** 53):
-                return None
-            if not (np.abs(scaled / scale - plain) <= 1e-9 * np.abs(plain)).all():
-                return None
-        return np.where(finite, scaled, self.MISSING).astype("<i4") if limit else scaled
+            ok = (np.abs(scaled) < (2 ** 31 - 1 if limit else 2.0 ** 53)) & ~np.isinf(values)
+            ok &= np.abs(scaled / scale - plain) <= 1e-9 * np.abs(plain)
+        if not limit:
+            return scaled, ok
+        return np.where(finite & ok, scaled, self.MISSING).astype("<i4"), ok
+
+    def _encodings(self, array, dtype, places, bounds):
+        """Per chunk: (encoding, the numbers to store)."""
+        starts = np.asarray(bounds[:-1])
+        empty = np.diff(bounds) == 0
+
+        def every(flags):
+            if not len(flags):
+                return np.ones(len(starts), dtype=bool)
+            return np.logical_and.reduceat(flags, np.minimum(starts, len(flags) - 1)) | empty
+
+        if dtype.kind != "f":
+            return [(0, array)] * len(starts)
+        codes = np.zeros(len(starts), dtype=int)
+        sources = {0: None}
+        if places is not None:
+            ints, ok = self._scaled(array, places)
+            decimal = every(ok)
+            codes[decimal] = places + 1
+            sources[places + 1] = ints
+        magnitude = np.abs(array)
+        with np.errstate(invalid="ignore"):
+            narrow = ~((magnitude > np.finfo(np.float32).max) & np.isfinite(array)) & \
+                ~((magnitude < np.finfo(np.float32).tiny) & (magnitude > 0))
+        wide = (codes == 0) & ~every(narrow)
+        codes[wide] = self.FLOAT64  # beyond what float32 holds
+        if (codes == 0).any():
+            with np.errstate(over="ignore"):
+                sources[0] = array.astype(dtype)
+        if wide.any():
+            sources[self.FLOAT64] = array.astype("<f8")
+        return [(int(c), sources[int(c)]) for c in codes]
 
     def _pack(self, job):
-        piece, dtype, places = job
-        code = 0
-        if places is not None:
-            ints = self._decimal(piece, places)
-            if ints is not None:
-                piece, code = ints, places + 1
-        if code == 0 and dtype.kind == "f":
-            tiny = np.finfo(np.float32)
-            magnitude = np.abs(piece[np.isfinite(piece)])
-            if ((magnitude > tiny.max) | ((magnitude < tiny.tiny) & (magnitude > 0))).any():
-                dtype, code = np.dtype("<f8"), self.FLOAT64  # beyond what float32 holds
-        if code in (0, self.FLOAT64):
-            piece = piece.astype(dtype, copy=False)
+        code, piece = job
         shuffled = bytes([code]) + piece.view(np.uint8).reshape(-1, piece.itemsize).T.tobytes()
         return base64.b64encode(zlib.compress(shuffled, self.level)).decode("ascii")
 
     def finish(self, workers=2):
-        """Compresses every chunk (zlib works outside the interpreter lock: threads share it)."""
-        jobs = [(array[a:b], dtype, places) for _, array, dtype, places, bounds, _, _ in self.arrays
-                for a, b in zip(bounds[:-1], bounds[1:])]
+        """Encodes and compresses every chunk (zlib works outside the interpreter lock: threads
+        share it)."""
+        jobs = []
+        for _, array, dtype, places, bounds, _, _ in self.arrays:
+            for (code, source), a, b in zip(self._encodings(array, dtype, places, bounds), bounds[:-1], bounds[1:]):
+                jobs.append((code, source[a:b]))
         with ThreadPoolExecutor(max_workers=workers) as pool:
             packed = iter(list(pool.map(self._pack, jobs)))
         for name, array, dtype, _, bounds, blocked, late in self.arrays:
@@ -426,9 +453,7 @@ def worst_thresholds(level):
 def id_names(hierarchy):
     """Per id, the text after its parent's id and "/" (the id is its parent's id, "/" and this
     name), or the whole id for a root: the ids without repeating their paths."""
-    ids = pd.Series(hierarchy.ids, dtype=object)
-    last = ids.str.rpartition("/")[2].to_numpy(dtype=object)
-    return np.where(hierarchy.parent >= 0, last, hierarchy.ids).tolist()
+    return hierarchy.names
 
 
 def level_text(level):
@@ -518,10 +543,18 @@ def _page_data(inputs, args, progress, worker):
         })
         progress()
     job = (inputs.use_case, inputs.time_kind, axes, observed.axis if observed is not None else None, residual_counts)
-    pending = worker.submit(library_parts, *job) if worker is not None else None
+    pending = None
+    if worker is not None:
+        with contextlib.suppress(Exception):
+            pending = worker.submit(library_parts, *job)
     blobs.finish()
     names = id_names(hierarchy)
-    parts = pending.result() if pending is not None else library_parts(*job)
+    parts = None
+    if pending is not None:
+        with contextlib.suppress(Exception):  # a second process that failed: drawn here instead
+            parts = pending.result()
+    if parts is None:
+        parts = library_parts(*job)
     for model, proto in zip(models, parts["models"]):
         model["proto"] = proto
     progress()

@@ -77,6 +77,7 @@ class Hierarchy:
     parent: np.ndarray  # int32, -1 for a root
     depth: np.ndarray  # int32, 0 for a root
     n_children: np.ndarray  # int32
+    names: list  # the text after the parent's id and "/", or the whole id for a root
 
     def __len__(self):
         return len(self.ids)
@@ -98,10 +99,10 @@ def runs(values):
 def build_hierarchy(ids):
     """The hierarchy of `ids` (distinct texts, sorted)."""
     ids = np.asarray(ids, dtype=object)
-    series = pd.Series(ids, dtype=object)
-    has_slash = series.str.contains("/", regex=False).to_numpy(dtype=bool)
-    prefix = series.str.rpartition("/")[0]
-    parent = pd.Index(ids).get_indexer(prefix.to_numpy(dtype=object)).astype(np.int32)
+    split = [i.rpartition("/") for i in ids.tolist()]
+    prefix = np.array([p[0] for p in split], dtype=object)
+    has_slash = np.array([bool(p[1]) for p in split], dtype=bool)
+    parent = pd.Index(ids).get_indexer(prefix).astype(np.int32)
     parent[~has_slash] = -1
     depth = np.zeros(len(ids), dtype=np.int32)
     up = parent.copy()
@@ -110,7 +111,8 @@ def build_hierarchy(ids):
         depth[live] += 1
         up[live] = parent[up[live]]
     n_children = np.bincount(parent[parent >= 0], minlength=len(ids)).astype(np.int32)
-    return Hierarchy(ids=ids, parent=parent, depth=depth, n_children=n_children)
+    names = [last if p >= 0 else ident for (_, _, last), p, ident in zip(split, parent.tolist(), ids.tolist())]
+    return Hierarchy(ids=ids, parent=parent, depth=depth, n_children=n_children, names=names)
 
 
 def model_slices(forecasts, models):
