@@ -1,143 +1,401 @@
-"""The sample report in headless Chromium: every figure renders, with its traces and legend, and
-no script fails. Also takes the screenshots of the documentation (into $SORVANI_SCREENSHOTS when
-set). Skips without chromium, unless SORVANI_REQUIRE_BROWSER=1."""
+"""The report page in headless Chromium, driven over the DevTools protocol: every figure the page
+draws equals the module's figure for the same member (the exactness test), the overview (treemap,
+worst members, table sort and search), the member view of each kind, deep links, the back button,
+the model selector, and no script errors anywhere. Also takes the screenshots of the
+documentation (into $SORVANI_SCREENSHOTS when set).
 
+Skips without chromium (or the websocket-client package), unless SORVANI_REQUIRE_BROWSER=1."""
+
+import argparse
 import contextlib
-import html
 import io
 import json
 import os
-import re
-import shutil
-import struct
-import subprocess
-import tempfile
-from importlib import resources
+import urllib.parse
 from pathlib import Path
 
 import numpy as np
 import pandas as pd
 import pytest
 
-from sorvani_kb.datavisualization.report import main
+from sorvani_kb.datavisualization.report import cli, explorer, inputs
+from sorvani_kb.datavisualization.report import measures as ms
 
-BROWSER = shutil.which("chromium") or shutil.which("chromium-browser")
+import corpus
+import explorer_inputs as ei
+from figures import differences
 
-# Put first in <head>: records uncaught errors, rejected promises and console.error calls.
-PROBE = """<script>window.__errors = [];
-window.addEventListener('error', function (e) { window.__errors.push('error: ' + e.message); });
-window.addEventListener('unhandledrejection', function (e) { window.__errors.push('rejection: ' + e.reason); });
-(function () { var orig = console.error; console.error = function () {
-  window.__errors.push('console: ' + Array.prototype.join.call(arguments, ' ')); return orig.apply(console, arguments); }; })();
-</script>"""
-# Put last in <body>: half a second after every plot has drawn, writes what it found into
-# <pre id="results">.
-COLLECT = """<script>window.addEventListener('load', function () { var tries = 0; (function poll() {
-  var plots = Array.prototype.slice.call(document.querySelectorAll('.js-plotly-plot'));
-  var ready = plots.every(function (el) { return el._fullLayout && el.querySelector('svg.main-svg'); });
-  if (!ready && ++tries < 200) { setTimeout(poll, 100); return; }
-  setTimeout(function () { write(ready, plots); }, 500); })();  // late errors count too
-  function write(ready, plots) {
-  var text = function (nodes) { return Array.prototype.map.call(nodes, function (n) { return n.textContent; }); };
-  var out = {ready: ready, errors: window.__errors, plots: plots.map(function (el) { return {id: el.id,
-    traces: el.data.length, drawn: el.querySelectorAll('.scatterlayer .trace, .barlayer .trace').length,
-    legend: text(el.querySelectorAll('.legendtext'))}; })};
-  var pre = document.createElement('pre'); pre.id = 'results'; pre.textContent = JSON.stringify(out);
-  document.body.appendChild(pre); } });</script>"""
-# (file name, caption of the figure, window size, colours its drawing must show)
-SHOTS = [
-    ("forecast.png", "Italia", (960, 620), ["#008000", "#0000ff"]),
-    ("hierarchy.png", "Italia and its direct sub-members", (960, 620), ["#636efa", "#ef553b"]),
-    ("sum_check.png", "Italia against the sum of its direct sub-members", (960, 620), ["#0000ff"]),
-    ("qqplot.png", "Italia: quantile-quantile plot", (960, 820), ["#19d3f3", "#636efa"]),
-]
+REQUIRED = os.environ.get("SORVANI_REQUIRE_BROWSER") == "1"
 
 
 @pytest.fixture(scope="module")
 def browser():
-    if BROWSER is None:
-        if os.environ.get("SORVANI_REQUIRE_BROWSER") == "1":
+    try:
+        import websocket  # noqa: F401
+
+        from browser import BINARY, Chromium
+    except ImportError as exc:
+        if REQUIRED:
+            pytest.fail(f"SORVANI_REQUIRE_BROWSER=1 but {exc}")
+        pytest.skip(str(exc))
+    if BINARY is None:
+        if REQUIRED:
             pytest.fail("SORVANI_REQUIRE_BROWSER=1 but no chromium on PATH")
         pytest.skip("no chromium on PATH")
-    return BROWSER
+    with Chromium(width=1280, height=900) as b:
+        yield b
 
 
-@pytest.fixture(scope="module")
-def page(tmp_path_factory):
-    path = tmp_path_factory.mktemp("browser") / "report.html"
-    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
-        assert main(["-o", str(path), "--quiet"]) == 0
+def write(folder, name, data, **options):
+    path = folder / f"{name}.html"
+    path.write_text(explorer.write_report(data, argparse.Namespace(**options)), encoding="utf-8")
     return path
 
 
-def chromium(browser, page, *args):
-    # The browser runs without the sanitizer runtime a sanitized test run preloads.
-    env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
-    with tempfile.TemporaryDirectory() as profile:
-        proc = subprocess.run([browser, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={profile}",
-                               "--virtual-time-budget=30000", *args, page.as_uri()], capture_output=True, text=True,
-                              timeout=300, env=env)
-    assert proc.returncode == 0, proc.stderr[-2000:]
-    return proc.stdout
+def load(*argv):
+    """Inputs as the command reads them, with its own parser."""
+    return inputs.load(cli.build_parser().parse_args([str(a) for a in argv]))
 
 
-def rendered(browser, page, extra=""):
-    """What the collecting script found in a test copy of `page` (with `extra` added to its body)."""
-    text = page.read_text(encoding="utf-8").replace("<head>", "<head>\n" + PROBE, 1).replace("</body>", extra + COLLECT + "</body>", 1)
-    copy = page.with_name("probe-" + page.name)
-    copy.write_text(text, encoding="utf-8")
-    found = re.search(r'<pre id="results">(.*?)</pre>', chromium(browser, copy, "--dump-dom"), re.S)
-    assert found, "the collecting script wrote no results"
-    return json.loads(html.unescape(found[1]))
+@pytest.fixture(scope="module")
+def reports(tmp_path_factory):
+    """name: (page path, Inputs)."""
+    folder = tmp_path_factory.mktemp("pages")
+    out = {}
+    for name, data in (("kinds", ei.kinds()), ("steps", ei.kinds("step")), ("no-observed", ei.kinds(observed=False)),
+                       ("odd", ei.odd())):
+        out[name] = (write(folder, name, data), data)
+    data = load(*corpus.write(folder, "weekly")[:1], "--observed", folder / "obs.csv")
+    out["corpus"] = (write(folder, "corpus", data), data)
+    return out
 
 
-def expected_figures():
-    """(traces, legend entries) of every figure of the sample report, in page order."""
-    with resources.as_file(resources.files("sorvani_kb.datavisualization") / "sample" / "predictions.csv") as path:
-        ids = list(pd.unique(pd.read_csv(path)["id"]))
-    members = [i for i in ids if i.count("/") <= 1]
-    below = {m: [i for i in ids if i.startswith(m + "/") and i.count("/") == m.count("/") + 1] for m in members}
-    forecast = [(4, ["95% confidence interval", "past value (true)", "predict value"])] * len(ids)
-    overlay = [(1 + len(below[m]), sorted([m] + below[m])) for m in members]
-    sums = [(2, [f"Predizione {m}", f"Somma predizioni {m}"]) for m in members]
-    return forecast + overlay + sums + [(1, []), (2, [])] * len(ids)
+def url(path, node=None, model=None):
+    parts = ([f"node={urllib.parse.quote(node, safe='')}"] if node is not None else []) + \
+            ([f"model={urllib.parse.quote(model, safe='')}"] if model is not None else [])
+    return path.as_uri() + ("#" + "&".join(parts) if parts else "")
 
 
-def test_every_figure_renders_without_script_errors(browser, page):
-    result = rendered(browser, page)
-    assert result["ready"] and result["errors"] == []
-    assert [p["id"] for p in result["plots"]] == [f"plot-{n}" for n in range(len(result["plots"]))]
-    assert [(p["traces"], sorted(p["legend"])) for p in result["plots"]] == expected_figures()
-    assert all(p["drawn"] == p["traces"] for p in result["plots"])
+def shown(browser, expected, timeout=60):
+    browser.wait_for(f"document.body.dataset.shown === {json.dumps(expected)}", timeout=timeout)
 
 
-@pytest.mark.parametrize("script", ["noSuchFunction();", "window.setTimeout(function () { noSuchFunction(); }, 100);",
+def open_view(browser, path, node=None, model=None):
+    browser.open(url(path, node, model))
+    if node is None:
+        expected = "overview:" + (model or "")
+        browser.wait_for(f"(document.body.dataset.shown || '').startsWith({json.dumps(expected)})", timeout=60)
+    else:
+        browser.wait_for("document.body.dataset.shown", timeout=60)
+
+
+def page_figures(browser, model, ident):
+    text = browser.evaluate("sorvani.figures(%s, %s).then((f) => JSON.stringify(f))" % (json.dumps(model), json.dumps(ident)))
+    return json.loads(text)
+
+
+def no_errors(browser):
+    errors, browser.errors[:] = list(browser.errors), []
+    assert errors == []
+
+
+# ------------------------------------------------------------------------------------------------
+# Exactness
+
+
+def members_to_check(data, name):
+    ids = list(pd.unique(data.forecasts["id"]))
+    if name != "corpus":
+        return [(m, i) for m in data.models for i in ids]
+    # every model on a root, a member with sub-members and a leaf of each hierarchy; and a spread
+    picks = ["Italia", "Italia/Lombardia", "Italia/Lazio/Roma", "Total", "Total/Servizi/Finanza"]
+    return [(m, i) for m in data.models for i in picks] + [(data.models[k % 3], i) for k, i in enumerate(ids)]
+
+
+@pytest.mark.parametrize("name", ["kinds", "steps", "no-observed", "odd", "corpus"])
+def test_page_figures_equal_the_modules(browser, reports, name):
+    path, data = reports[name]
+    open_view(browser, path)
+    checked = set()
+    for model, ident in members_to_check(data, name):
+        expected = {k: explorer.figure_json(f) for k, f in explorer.module_figures(data, model, ident).items()}
+        got = page_figures(browser, model, ident)
+        assert set(got) == set(expected), (model, ident)
+        for kind in expected:
+            assert differences(expected[kind], got[kind], f"{model} {ident} {kind}") == []
+            checked.add(kind)
+    kinds = {"no-observed": set(), "odd": {"histogram"}}.get(name, {"histogram", "qq"})
+    assert checked == {"forecast", "overlay", "sum"} | kinds
+    if name == "odd":  # odd ids open by their links too
+        for ident in ei.ODD_IDS:
+            open_view(browser, path, ident)
+            shown(browser, f"member:{ident}:m")
+        browser.errors[:] = [e for e in browser.errors if "attribute d: Expected number" not in e]  # plotly at 1e308
+    no_errors(browser)
+
+
+def test_exactness_test_sees_a_wrong_number(browser, reports):
+    path, data = reports["kinds"]
+    open_view(browser, path)
+    expected = explorer.figure_json(explorer.module_figures(data, "base", "Italia")["qq"])
+    got = page_figures(browser, "base", "Italia")["qq"]
+    got["data"][1]["x"][0] *= 1 + 2e-6
+    assert len(differences(expected, got)) == 1
+
+
+# ------------------------------------------------------------------------------------------------
+# Member views
+
+VIEWS = [  # member, model, kinds drawn, texts shown where a kind is missing
+    ("Italia", "base", ["forecast", "histogram", "qq", "overlay", "sum"], []),
+    ("Italia/Nord/Torino", "base", ["forecast"], ["No observed value falls on a forecast date"]),
+    ("Italia/Sud/Napoli", "base", ["forecast", "histogram"], ["The residuals are all equal"]),
+    ("Italia/Sud/Napoli", "rec/x-1", ["forecast", "histogram", "qq"], []),
+    ("Total/A", "base", ["forecast", "histogram"], ["One residual only"]),
+    ("Solo", "rec/x-1", ["forecast"], ["No observed value falls on a forecast date"]),
+]
+
+
+@pytest.mark.parametrize("member, model, kinds, notes", VIEWS, ids=[f"{v[0]}-{v[1]}" for v in VIEWS])
+def test_member_view(browser, reports, member, model, kinds, notes):
+    path, data = reports["kinds"]
+    open_view(browser, path, member, None if model == "base" else model)
+    shown(browser, f"member:{member}:{model}")
+    view = browser.evaluate("""JSON.stringify({
+        plots: Array.from(document.querySelectorAll('#figures .figure')).map((d) => ({kind: d.dataset.kind,
+            traces: d.querySelector('.js-plotly-plot') ? d.querySelector('.js-plotly-plot')._fullData.length : null,
+            drawn: d.querySelectorAll('.scatterlayer .trace, .barlayer .trace').length, text: d.textContent})),
+        drawn: sorvani.drawn(), title: document.getElementById('member-title').textContent,
+        model: document.getElementById('model').selectedOptions[0].textContent})""")
+    view = json.loads(view)
+    assert view["title"] == member and view["model"] == model
+    drawn = [p for p in view["plots"] if p["traces"] is not None]
+    assert [p["kind"] for p in drawn] == kinds
+    # what the view drew is what the page computes for the member, and that equals the module
+    expected = {k: explorer.figure_json(f) for k, f in explorer.module_figures(data, model, member).items()}
+    assert sorted(view["drawn"]) == sorted(expected)
+    for kind in kinds:
+        assert differences(expected[kind], view["drawn"][kind], kind) == []
+        plot = [p for p in drawn if p["kind"] == kind][0]
+        assert plot["traces"] == len(expected[kind]["data"])
+        assert plot["drawn"] == sum(1 for t in expected[kind]["data"] if t.get("x"))  # an empty trace draws nothing
+    missing = " ".join(p["text"] for p in view["plots"] if p["traces"] is None)
+    for note in notes:
+        assert note in missing
+    browser.wait_for("document.body.dataset.complete")
+    rows = browser.evaluate("Array.from(document.querySelectorAll('#member-measures tbody tr')).map((r) => r.cells[0].textContent)")
+    assert rows == data.models
+    no_errors(browser)
+
+
+def test_member_view_lists_sub_members_and_ancestors(browser, reports):
+    path, _ = reports["kinds"]
+    open_view(browser, path, "Italia/Nord")
+    browser.wait_for("document.body.dataset.complete")
+    children = browser.evaluate("Array.from(document.querySelectorAll('#member-children tbody tr td:first-child a')).map((a) => [a.textContent, a.getAttribute('href')])")
+    assert children == [["Italia/Nord/Milano", "#node=Italia%2FNord%2FMilano"], ["Italia/Nord/Torino", "#node=Italia%2FNord%2FTorino"]]
+    crumbs = browser.evaluate("Array.from(document.querySelectorAll('#crumbs a')).map((a) => a.textContent)")
+    assert crumbs == ["Overview", "Italia"]
+    browser.wait_for("document.body.dataset.tree === 'Italia/Nord'")
+    assert browser.evaluate("document.getElementById('member-tree-plot').data[0].labels") == ["Italia/Nord", "Milano", "Torino"]
+    no_errors(browser)
+
+
+def test_unknown_member(browser, reports):
+    path, _ = reports["kinds"]
+    open_view(browser, path, "Italia/Atlantide")
+    shown(browser, "missing")
+    assert "Italia/Atlantide" in browser.evaluate("document.getElementById('missing').textContent")
+    no_errors(browser)
+
+
+def test_wide_overlay_waits_for_a_click(browser, tmp_path):
+    n = explorer_kids = 320
+    ids = ["R"] + [f"R/c{i:03d}" for i in range(n)]
+    dates = pd.date_range("2024-01-01", periods=3, freq="D")
+    frame = pd.DataFrame({"id": np.repeat(ids, 3), "ds": np.tile(dates, len(ids)),
+                          "mean": np.arange(3.0 * len(ids)), "lo": np.nan, "hi": np.nan})
+    path = write(tmp_path, "wide", ei.make_inputs({"m": frame}))
+    open_view(browser, path, "R")
+    shown(browser, "member:R:m")
+    assert browser.evaluate("document.querySelector('[data-kind=overlay] .js-plotly-plot')") is None
+    browser.click("[data-kind=overlay] button")
+    browser.wait_for("document.querySelector('[data-kind=overlay] .js-plotly-plot') !== null")
+    assert browser.evaluate("document.querySelector('[data-kind=overlay] .js-plotly-plot').data.length") == explorer_kids + 1
+    no_errors(browser)
+
+
+# ------------------------------------------------------------------------------------------------
+# Overview and navigation
+
+
+def test_overview(browser, reports, tmp_path):
+    path, data = reports["kinds"]
+    open_view(browser, path)
+    labels = browser.evaluate("document.getElementById('treemap').data[0].ids.length")
+    assert labels == len(ei.IDS) + 1  # every member, under a node holding the three roots
+    assert browser.evaluate("document.querySelector('.dt-info, .dataTables_info').textContent") == \
+        f"Showing 1 to {len(ei.IDS)} of {len(ei.IDS)} entries"
+    worst = browser.evaluate("Array.from(document.querySelectorAll('#worst [data-measure=missing] li a')).map((a) => a.textContent)")
+    assert worst == ["Italia/Nord/Milano"]
+    # a smaller node budget: whole levels from the roots down while they fit
+    small = write(tmp_path, "small", data, treemap_nodes=8)
+    open_view(browser, small)
+    assert browser.evaluate("document.getElementById('treemap').data[0].ids.length") == 1 + 3 + 4
+    assert f"Showing 7 of {len(ei.IDS)} members" in browser.evaluate("document.getElementById('treemap-note').textContent")
+    no_errors(browser)
+
+
+def table_ids(browser):
+    return browser.evaluate("Array.from(document.querySelectorAll('#members tbody tr td:first-child')).map((c) => c.textContent)")
+
+
+def test_table_sorts_and_searches(browser, reports):
+    path, data = reports["kinds"]
+    open_view(browser, path)
+    h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+    grid = ms.model_grid(data, "base", h, ms.observed_by_id(data.observed, h))
+    smape = ms.member_measures(grid, ms.child_sums(grid, h))["smape"]
+    order = [h.ids[g] for g in np.argsort(-np.where(np.isfinite(smape), smape, -np.inf), kind="stable")]
+    header = "#members thead th:nth-child(%d)" % (4 + [m.key for m in ms.MEASURES].index("smape"))
+    browser.click(header)
+    browser.wait_for("document.querySelector(%s).getAttribute('aria-sort') === 'ascending'" % json.dumps(header))
+    browser.click(header)
+    browser.wait_for("document.querySelector(%s).getAttribute('aria-sort') === 'descending'" % json.dumps(header))
+    got = table_ids(browser)
+    assert got[:7] == order[:7]  # the members with a value, worst first; Torino, Solo have none
+    browser.click("#members_wrapper input[type=search], .dt-search input")
+    browser.type_text("Nord")
+    browser.wait_for("document.querySelectorAll('#members tbody tr').length === 4")
+    assert sorted(table_ids(browser)) == ["Italia/Nord", "Italia/Nord/Milano", "Italia/Nord/Torino", "Italia/NordEst"]
+    no_errors(browser)
+
+
+def test_worst_heading_sorts_the_table(browser, reports):
+    path, _ = reports["kinds"]
+    open_view(browser, path)
+    browser.click("#worst [data-measure=missing] h3")
+    browser.wait_for("document.querySelector('#members tbody tr td:first-child').textContent === 'Italia/Nord/Milano'")
+    no_errors(browser)
+
+
+def test_links_history_and_back_button(browser, reports):
+    path, _ = reports["kinds"]
+    open_view(browser, path)
+    browser.click("#worst [data-measure=missing] li a")
+    shown(browser, "member:Italia/Nord/Milano:base")
+    assert browser.evaluate("location.hash") == "#node=Italia%2FNord%2FMilano"
+    browser.click("#crumbs a:last-child")
+    shown(browser, "member:Italia/Nord:base")
+    browser.click("#member-children a")
+    shown(browser, "member:Italia/Nord/Milano:base")
+    browser.back()
+    shown(browser, "member:Italia/Nord:base")
+    browser.back()
+    shown(browser, "member:Italia/Nord/Milano:base")
+    browser.back()
+    shown(browser, "overview:base")
+    assert browser.evaluate("location.hash") == ""
+    no_errors(browser)
+
+
+def test_model_selector_and_deep_link_to_a_model(browser, reports):
+    path, _ = reports["kinds"]
+    open_view(browser, path, "Italia/Sud")
+    shown(browser, "member:Italia/Sud:base")
+    browser.evaluate("(() => { const s = document.getElementById('model'); s.value = '1'; s.dispatchEvent(new Event('change')); })()")
+    shown(browser, "member:Italia/Sud:rec/x-1")
+    assert browser.evaluate("location.hash") == "#node=Italia%2FSud&model=rec%2Fx-1"
+    assert browser.evaluate("document.querySelector('[data-kind=forecast] .js-plotly-plot').data.length") == 2  # no band
+    browser.back()
+    shown(browser, "member:Italia/Sud:base")
+    open_view(browser, path, "Italia/Sud", "rec/x-1")
+    shown(browser, "member:Italia/Sud:rec/x-1")
+    no_errors(browser)
+
+
+def test_treemap_click_opens_the_member(browser, reports):
+    path, _ = reports["kinds"]
+    open_view(browser, path)
+    box = browser.evaluate("""(() => {
+        const gd = document.getElementById('treemap');
+        const i = gd.data[0].labels.indexOf('NordEst');
+        const slice = Array.from(gd.querySelectorAll('g.slice')).find((s) => s.__data__ && s.__data__.data && s.__data__.data.data && s.__data__.data.data.id === gd.data[0].ids[i]);
+        const r = slice.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; })()""")
+    for kind in ("mouseMoved", "mousePressed", "mouseReleased"):
+        browser.send("Input.dispatchMouseEvent", type=kind, x=box[0], y=box[1], button="left", clickCount=1)
+    shown(browser, "member:Italia/NordEst:base")
+    no_errors(browser)
+
+
+@pytest.mark.parametrize("script", ["noSuchFunction();", "setTimeout(function () { noSuchFunction(); }, 10);",
                                     "console.error('noSuchFunction');"])
-def test_script_errors_are_caught(browser, page, script):
-    result = rendered(browser, page, f"<script>{script}</script>")
-    assert result["ready"] and len(result["errors"]) == 1 and "noSuchFunction" in result["errors"][0]
+def test_script_errors_are_caught(browser, reports, script):
+    path, _ = reports["kinds"]
+    open_view(browser, path)
+    browser.evaluate("document.body.appendChild(Object.assign(document.createElement('script'), {textContent: %s})) && 1"
+                     % json.dumps(script))
+    browser.evaluate("new Promise((r) => setTimeout(() => r(true), 100))")
+    assert len(browser.errors) == 1 and "noSuchFunction" in browser.errors[0]
+    browser.errors.clear()
+
+
+# ------------------------------------------------------------------------------------------------
+# The shipped sample, and the screenshots of the documentation
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    path = tmp_path_factory.mktemp("sample") / "report.html"
+    with contextlib.redirect_stdout(io.StringIO()), contextlib.redirect_stderr(io.StringIO()):
+        assert cli.main(["-o", str(path), "--quiet"]) == 0
+    with cli.sample_files() as (pred, obs):
+        data = load(pred, "--observed", obs, "--use-case", cli.SAMPLE_USE_CASE)
+    return path, data
+
+
+def test_sample_report(browser, sample):
+    path, data = sample
+    open_view(browser, path, "Italia/Lazio")
+    model = data.models[0]
+    shown(browser, f"member:Italia/Lazio:{model}")
+    for ident in ("Italia", "Italia/Lazio", "Italia/Sicilia/Palermo"):
+        expected = {k: explorer.figure_json(f) for k, f in explorer.module_figures(data, model, ident).items()}
+        got = page_figures(browser, model, ident)
+        assert sorted(got) == sorted(expected)
+        assert all(differences(expected[k], got[k], k) == [] for k in expected)
+    no_errors(browser)
 
 
 def png_size(path):
+    import struct
+
     head = path.read_bytes()[:24]
     assert head[:8] == b"\x89PNG\r\n\x1a\n"
     return struct.unpack(">II", head[16:24])
 
 
-@pytest.mark.parametrize("name, caption, size, colours", SHOTS, ids=[s[0] for s in SHOTS])
-def test_screenshot(browser, page, tmp_path, name, caption, size, colours):
+SHOTS = [  # file, member (None: the overview), colours the picture must show
+    ("overview.png", None, ["#1a9850", "#d73027"]),
+    ("member.png", "Italia/Lombardia", ["#008000", "#0000ff"]),
+]
+
+
+@pytest.mark.parametrize("name, member, colours", SHOTS, ids=[s[0] for s in SHOTS])
+def test_screenshot(browser, sample, tmp_path, name, member, colours):
     import matplotlib.image
 
-    figure = re.search(r'<div class="figure" id="(figure-\d+)">\n<h3>' + re.escape(caption) + "</h3>", page.read_text(encoding="utf-8"))[1]
-    only = ("<style>body > h1, body > p, body > nav, section > h2, section > p, .figure { display: none !important; }"
-            f" #{figure} {{ display: block !important; }}</style></head>")
-    copy = page.with_name(f"shot-{name}.html")
-    copy.write_text(page.read_text(encoding="utf-8").replace("</head>", only, 1), encoding="utf-8")
+    path, _ = sample
+    open_view(browser, path, member)
+    browser.wait_for("document.body.dataset.shown")
+    if member:
+        browser.wait_for("document.body.dataset.complete")
     out = Path(os.environ.get("SORVANI_SCREENSHOTS") or tmp_path) / name
     out.parent.mkdir(parents=True, exist_ok=True)
-    chromium(browser, copy, "--hide-scrollbars", f"--window-size={size[0]},{size[1]}", f"--screenshot={out}")
-    assert png_size(out) == size
+    browser.screenshot(str(out))
+    assert png_size(out) == (1280, 900)
     pixels = (matplotlib.image.imread(str(out))[..., :3] * 255).round()
     for colour in colours:
         rgb = np.array([int(colour[i:i + 2], 16) for i in (1, 3, 5)])
         assert (np.abs(pixels - rgb).max(axis=-1) <= 8).sum() >= 50, f"{colour} hardly drawn"
+    no_errors(browser)

@@ -1,9 +1,7 @@
 """The report command: the page it writes, the shipped sample, and how it refuses bad input."""
 
-import base64
 import contextlib
 import io
-import json
 import os
 import re
 import runpy
@@ -16,6 +14,7 @@ import numpy as np
 import pandas as pd
 import pytest
 from helpers import hierarchy_frames
+from pagedata import Page
 
 from sorvani_kb.datavisualization.report import main
 
@@ -36,21 +35,8 @@ def run(*args):
     return status, out.getvalue(), err.getvalue()
 
 
-def plots(page):
-    """(traces, layout) of every figure of a page, in page order."""
-    decoder, found = json.JSONDecoder(), []
-    for m in re.finditer(r'Plotly\.newPlot\(\s*"plot-\d+",\s*', page):
-        data, end = decoder.raw_decode(page, m.end())
-        layout, _ = decoder.raw_decode(page, end + re.match(r"\s*,\s*", page[end:]).end())
-        found.append((data, layout))
-    return found
-
-
-def values(data):
-    """Trace data as an array, whether the page holds a list or a base64 typed array."""
-    if isinstance(data, dict):
-        return np.frombuffer(base64.b64decode(data["bdata"]), dtype=data["dtype"])
-    return np.asarray(data)
+def read_page(path):
+    return Page(Path(path).read_text(encoding="utf-8"))
 
 
 def user_files(folder, fmt="csv"):
@@ -80,23 +66,24 @@ def test_sample_report_is_one_offline_page(sample_page):
     page = path.read_text(encoding="utf-8")
     assert page.count("* plotly.js v") == 1
     assert not re.search(r"<(script|link)[^>]*(src|href)=", page)
-    # 12 series, Italia and its 3 regions (overlay and sum check each), 12 x (histogram, QQ plot)
-    assert page.count('class="plotly-graph-div"') == len(plots(page)) == 12 + 2 * 4 + 2 * 12
-    assert [m for m in re.findall(r'<section id="([\w-]+)"', page)] == ["forecasts", "hierarchy", "sum-check", "residuals"]
+    assert re.findall(r'<section id="([\w-]+)"', page) == ["overview", "member", "missing"]
+    assert len(Page(page).ids) == 12
 
 
 def test_sample_figures(sample_page):
-    figures = plots(sample_page[3].read_text(encoding="utf-8"))
-    for data, layout in figures[:12]:
-        assert [t.get("name") for t in data] == ["predict value", None, "95% confidence interval", "past value (true)"]
-        assert [s["x0"] for s in layout["shapes"]] == ["2024-12-30"]
-        past, forecast = pd.to_datetime(values(data[3]["x"])), pd.to_datetime(values(data[0]["x"]))
-        assert (past.min(), past.max(), forecast.min()) == (pd.Timestamp("2024-01-01"), forecast.max(), pd.Timestamp("2024-12-30"))
-    regions = ["Italia/Lombardia", "Italia/Lazio", "Italia/Sicilia"]
-    assert [t["name"] for t in figures[12][0]] == ["Italia"] + regions
-    assert [t["name"] for t in figures[14][0]] == ["Italia/Lazio", "Italia/Lazio/Roma", "Italia/Lazio/Latina"]
-    for data, _ in figures[16:20]:  # coherent sample: the sum check's two lines coincide
-        np.testing.assert_allclose(values(data[1]["y"]), values(data[0]["y"]), atol=1e-6)
+    page = read_page(sample_page[3])
+    (model,) = page.models
+    proto = page.model(model)["proto"]["forecast"]
+    assert [t.get("name") for t in proto["data"]] == ["predict value", None, "95% confidence interval", "past value (true)"]
+    assert [s["x0"] for s in proto["layout"]["shapes"]] == ["2024-12-30"]
+    past, forecast = pd.to_datetime(page.meta["obs"]["axis"]), pd.to_datetime(proto["data"][0]["x"])
+    assert (past.min(), past.max(), forecast.min()) == (pd.Timestamp("2024-01-01"), forecast.max(), pd.Timestamp("2024-12-30"))
+    regions = ["Italia/Lazio", "Italia/Lombardia", "Italia/Sicilia"]  # ids sorted
+    assert page.children("Italia") == regions
+    assert page.children("Italia/Lazio") == ["Italia/Lazio/Latina", "Italia/Lazio/Roma"]
+    for member in ["Italia"] + regions:  # coherent sample: the sum check's two lines coincide
+        numbers = page.member(model, member)
+        np.testing.assert_allclose(numbers["sums"], numbers["mean"], atol=1e-6)
 
 
 def read_sample(name):
@@ -140,24 +127,24 @@ def test_user_files_with_custom_columns(tmp_path, fmt):
     out = tmp_path / "r.html"
     status, _, err = run(str(pred), "--observed", str(obs), "-o", str(out), "--use-case", "visite", *COL_ARGS)
     assert (status, err) == (0, "")
-    figures = plots(out.read_text(encoding="utf-8"))
-    assert len(figures) == 5 + 2 * 2 + 2 * 5  # members Italia and Italia/A; residuals for every id
-    assert figures[0][1]["title"]["text"] == "Predizione visite - Italia"
-    assert [t["name"] for t in figures[5][0]] == ["Italia", "Italia/A", "Italia/B"]
-    assert [t["name"] for t in figures[6][0]] == ["Italia/A", "Italia/A/x", "Italia/A/y"]
-    np.testing.assert_allclose(values(figures[8][0][1]["y"]), [80, 82, 84, 86])  # Italia/A/x + Italia/A/y: 50 + t, 30 + t
-    hist, qq = figures[9][0][0], figures[10][0][0]  # Italia: matched by id and date, history ignored
-    assert sorted(values(hist["x"])) == [0.5, 1.0, 1.5, 2.0] and sorted(values(qq["y"])) == [-2.0, -1.5, -1.0, -0.5]
+    page = read_page(out)
+    (model,) = page.models
+    assert page.ids == sorted(IDS) and page.model(model)["proto"]["titlePrefix"] == "Predizione visite - "
+    assert page.children("Italia") == ["Italia/A", "Italia/B"]
+    assert page.children("Italia/A") == ["Italia/A/x", "Italia/A/y"]
+    np.testing.assert_allclose(page.member(model, "Italia/A")["sums"], [80, 82, 84, 86])  # Italia/A/x + Italia/A/y: 50 + t, 30 + t
+    res = page.member(model, "Italia")["res"]  # Italia: matched by id and date, history ignored
+    assert sorted(res) == [-2.0, -1.5, -1.0, -0.5]
 
 
-def test_ids_and_members_choose_the_figures(tmp_path):
+def test_without_observed_values_no_past_values_and_no_residuals(tmp_path):
     pred, _ = user_files(tmp_path)
     out = tmp_path / "r.html"
-    status, _, _ = run(str(pred), "-o", str(out), "--ids", "Italia/B", "Italia/A/x", "--members", "Italia/A", *COL_ARGS)
-    figures = plots(out.read_text(encoding="utf-8"))
-    assert status == 0 and len(figures) == 2 + 2
-    assert [f[1]["title"]["text"] for f in figures[:2]] == ["Predizione pred - Italia/B", "Predizione pred - Italia/A/x"]
-    assert [len(f[0]) for f in figures] == [3, 3, 3, 2]  # no observed file: no past values, no residuals
+    status, _, _ = run(str(pred), "-o", str(out), *COL_ARGS)
+    page = read_page(out)
+    (model,) = page.models
+    assert status == 0 and page.meta["obs"] is None and page.meta["residualProto"] is None
+    assert len(page.model(model)["proto"]["forecast"]["data"]) == 3
 
 
 def rewrite(path, **renames):
@@ -169,12 +156,9 @@ def rewrite(path, **renames):
     pytest.param(lambda p, o: rewrite(p, media="avg"), [], r"pred.csv: missing column 'media' \(columns present: serie, giorno, avg, basso, alto\)", id="column"),
     pytest.param(lambda p, o: rewrite(o, quando="t", valore="v"), [], r"obs.csv: missing columns 'quando', 'valore' \(columns present: chiave, t, v\)", id="columns"),
     pytest.param(lambda p, o: o.unlink(), [], r"obs.csv: no such file", id="no-file"),
-    pytest.param(lambda p, o: p.write_text(""), [], r"pred.csv: cannot read the file \(No columns to parse from file\)", id="empty"),
-    pytest.param(lambda p, o: p.write_text(p.read_text().replace("2024-01-14", "soon")), [], r"pred.csv: column 'giorno' does not hold dates", id="dates"),
-    pytest.param(lambda p, o: p.write_text(p.read_text().replace(",13.0,", ",many,")), [], r"pred.csv: column 'media' does not hold numbers \(row \d+: 'many'\)", id="numbers"),
-    pytest.param(None, ["--ids", "Italia/C"], r"pred.csv: unknown id 'Italia/C' \(ids present: Italia, Italia/A, Italia/A/x, Italia/A/y, Italia/B\)", id="id"),
-    pytest.param(None, ["--members", "Italia/B"], r"pred.csv: member 'Italia/B' has no sub-members to draw", id="leaf-member"),
-    pytest.param(None, ["--members", "Italy"], r"pred.csv: unknown member 'Italy'", id="member"),
+    pytest.param(lambda p, o: p.write_text(""), [], r"pred.csv: the file is empty", id="empty"),
+    pytest.param(lambda p, o: p.write_text(p.read_text().replace("2024-01-14", "soon")), [], r"pred.csv: column 'giorno': 'soon' on row \d+ is not written like the other dates \(e.g. '2024-01-\d\d'\); give --date-format", id="dates"),
+    pytest.param(lambda p, o: p.write_text(p.read_text().replace(",13.0,", ",many,")), [], r"pred.csv: column 'media' holds 'many' on row \d+, not a number", id="numbers"),
     pytest.param(None, ["-o", "no/such/folder/r.html"], r"no/such/folder/r.html: the folder \S+ does not exist", id="out-folder"),
 ])
 def test_bad_input_exits_2_with_one_line_and_keeps_the_old_report(tmp_path, change, args, message):
@@ -197,8 +181,8 @@ def test_failed_write_leaves_the_old_report(tmp_path, monkeypatch):
         raise OSError(28, "No space left on device")
 
     monkeypatch.setattr(os, "replace", full_disk)
-    with pytest.raises(OSError, match="No space"):
-        run(str(pred), "-o", str(tmp_path / "r.html"), *COL_ARGS)
+    status, _, err = run(str(pred), "-o", str(tmp_path / "r.html"), *COL_ARGS)
+    assert (status, err) == (2, f"report: error: {tmp_path / 'r.html'}: cannot write the report (No space left on device)\n")
     assert (tmp_path / "r.html").read_text() == "old report" and sorted(os.listdir(tmp_path)) == ["obs.csv", "pred.csv", "r.html"]
 
 
@@ -206,7 +190,7 @@ def test_parquet_without_pyarrow_is_a_clear_error(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow now fails
     (tmp_path / "p.parquet").write_bytes(b"PAR1")
     status, _, err = run(str(tmp_path / "p.parquet"), "-o", str(tmp_path / "r.html"))
-    assert status == 2 and err.endswith("p.parquet: reading Parquet needs pyarrow (pip install 'sorvani_kb[parquet]')\n")
+    assert status == 2 and err.endswith("p.parquet: reading Parquet needs pyarrow, which is not installed (pip install pyarrow)\n")
     assert not (tmp_path / "r.html").exists()
 
 
@@ -218,7 +202,7 @@ def test_progress_only_on_a_terminal(tmp_path, monkeypatch, tty, quiet, shown):
     monkeypatch.setattr(sys, "stderr", err)
     with contextlib.redirect_stdout(io.StringIO()):
         status = main([str(pred), "-o", str(tmp_path / "r.html"), *COL_ARGS] + ["--quiet"] * quiet)
-    assert status == 0 and ("9/9" in err.getvalue()) is shown
+    assert status == 0 and (re.search(r"\b(\d+)/\1\b", err.getvalue()) is not None) is shown
 
 
 def test_help_names_every_option(capsys):
@@ -226,11 +210,121 @@ def test_help_names_every_option(capsys):
         main(["--help"])
     text = capsys.readouterr().out
     assert exit_info.value.code == 0
-    assert all(opt in text for opt in re.findall(r"--[\w-]+", " ".join(COL_ARGS)) + ["--observed", "--ids", "--members", "--use-case", "--quiet", "--output"])
+    assert all(opt in text for opt in re.findall(r"--[\w-]+", " ".join(COL_ARGS)) + ["--observed", "--model", "--use-case", "--quiet", "--output", "--treemap-nodes"])
 
 
 def test_module_entry_point_on_the_sample(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "sorvani_kb.datavisualization", "-o", "r.html"], cwd=tmp_path,
                           capture_output=True, text=True, timeout=300, env={**os.environ, "MPLBACKEND": "Agg"})
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"{tmp_path / 'r.html'}\n", "")
-    assert len(plots((tmp_path / "r.html").read_text(encoding="utf-8"))) == 44
+    assert len(read_page(tmp_path / "r.html").ids) == 12
+
+
+# ------------------------------------------------------------------------------------------------
+# Real pipeline output (tests/report/corpus.py): several models, two roots, layouts, pairing.
+
+from corpus import LAYOUT_VARIANTS, RECONCILED, frames, to_file, write  # noqa: E402
+
+SMALL = ["--model", RECONCILED, "--model", "AutoETS"]
+
+
+def normalised(page, *paths):
+    """A page with the input file names and any random element ids replaced."""
+    for p in paths:
+        page = page.replace(os.path.basename(str(p)), "FILE")
+    return re.sub(r"[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}", "UUID", page)
+
+
+@pytest.fixture(scope="module")
+def corpus_page(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("corpus")
+    pred, obs = write(folder, "weekly")
+    status, _, err = run(str(pred), "--observed", str(obs), "-o", str(folder / "r.html"), *SMALL)
+    assert (status, err) == (0, "")
+    return normalised((folder / "r.html").read_text(encoding="utf-8"), pred, obs)
+
+
+@pytest.mark.parametrize("variant", ["parquet", "shuffled-csv", "semicolon-decimal-comma", "categories-parquet"])
+def test_layout_variants_give_the_same_report(tmp_path, corpus_page, variant):
+    change, options = LAYOUT_VARIANTS[variant]
+    pred, obs = frames("weekly")
+    if change:
+        pred, obs = change(pred, obs)
+    paths = write(tmp_path, "weekly", pred=pred, obs=obs, **options)
+    status, _, err = run(str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), *SMALL)
+    assert (status, err) == (0, "")
+    assert normalised((tmp_path / "r.html").read_text(encoding="utf-8"), *paths) == corpus_page
+
+
+def test_corpus_page_covers_every_model_and_keeps_roots_apart(corpus_page):
+    page = Page(corpus_page)
+    assert page.models == [RECONCILED, "AutoETS"]
+    assert [page.model(m)["level"] for m in page.models] == ["95%", "95%"]  # the widest the file gives
+    assert page.children("Total") == ["Total/Industria", "Total/Servizi"]  # no member of Italia
+    assert page.children("Italia/Lazio") == ["Italia/Lazio/Latina", "Italia/Lazio/Roma"]
+    aggregates = [i for i in page.ids if page.children(i)]
+    for member in aggregates:  # the reconciled model adds up
+        numbers = page.member(RECONCILED, member)
+        np.testing.assert_allclose(numbers["sums"], numbers["mean"], rtol=1e-9)
+    base = page.member("AutoETS", "Total")
+    assert np.abs(base["sums"] - base["mean"]).max() > 1  # the base model does not
+
+
+def test_residuals_pair_forecast_and_observation_by_id_and_date(tmp_path):
+    pred, obs = frames("monthly")
+    start = pred["ds"].min()
+    # Observed: the forecast period only, shuffled, one date missing, and an id the forecasts lack.
+    obs = obs[obs["ds"] >= start]
+    obs = obs[~((obs["unique_id"] == "Italia") & (obs["ds"] == start + pd.DateOffset(months=3)))]
+    obs = pd.concat([obs, pd.DataFrame({"unique_id": ["Elsewhere"], "ds": [start], "y": [1.0]})]).sample(frac=1, random_state=5)
+    paths = write(tmp_path, pred=pred, obs=obs)
+    status, _, err = run(str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), "--model", "AutoETS")
+    assert status == 0 and err == "report: note: obs.csv: 1 id without forecasts left aside ('Elsewhere')\n"
+    res = read_page(tmp_path / "r.html").member("AutoETS", "Italia")["res"]
+    mine = pred[pred["unique_id"] == "Italia"].merge(obs, on=["unique_id", "ds"], how="left")
+    want = (mine["y"] - mine["AutoETS"]).to_numpy()  # observed - forecast, by date; NaN where none
+    assert np.isnan(want).sum() == 1 and np.isnan(res).sum() == 1
+    np.testing.assert_allclose(res, want, rtol=1e-9)
+
+
+def test_gaps_time_steps_and_notes(tmp_path):
+    pred, obs = frames("weekly")
+    pred = pred.assign(ds=pred.groupby("unique_id").cumcount() + 1)
+    obs = obs.assign(ds=obs.groupby("unique_id").cumcount() - 51)
+    pred = pred.drop(pred.index[(pred["unique_id"] == "Total/Servizi/Turismo") & (pred["ds"] == 3)])
+    pred.loc[pred["unique_id"] == "Total", "AutoETS"] = np.nan
+    paths = write(tmp_path, pred=pred, obs=obs)
+    status, _, err = run(str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), *SMALL)
+    assert status == 0
+    assert err.splitlines() == [
+        "report: note: pred.csv: 8 missing values for model 'AutoETS' in 1 id ('Total'), first on row 89",
+        "report: note: pred.csv: 1 id lacks some of the 8 forecast dates ('Total/Servizi/Turismo' has 7): the missing row is drawn as a gap",
+    ]
+    page = read_page(tmp_path / "r.html")
+    assert any("8 missing values for model 'AutoETS'" in n for n in page.meta["notes"])  # the notes are on the page too
+    proto = page.model(RECONCILED)["proto"]["forecast"]
+    assert proto["layout"]["shapes"][0]["x0"] == "1" and proto["data"][0]["x"] == list(range(1, 9))
+    assert np.isnan(page.member(RECONCILED, "Total/Servizi/Turismo")["mean"][2])  # the gap is a gap
+    assert page.observed("Total/Servizi/Turismo")[0][:2] == [-51, -50]
+    total = page.member("AutoETS", "Total")  # all missing, against the sum of its sectors
+    assert np.isnan(total["mean"]).all() and np.isfinite(total["sums"]).all()
+
+
+def test_usage_errors_are_one_line_too(tmp_path):
+    for argv, message in ((["--observed", "x.csv"], "--observed needs a prediction file"),
+                          (["p.csv", "--bogus"], "unrecognized arguments: --bogus")):
+        with pytest.raises(SystemExit) as info, contextlib.redirect_stderr(io.StringIO()) as buf:
+            main(argv, prog="report")
+        assert info.value.code == 2 and buf.getvalue() == f"report: error: {message} (see --help)\n"
+
+
+def test_residuals_without_spread_get_a_histogram_and_a_reason_instead_of_a_qq_plot(tmp_path):
+    (tmp_path / "p.csv").write_text("unique_id,ds,M\nA,1,1\nA,2,2\nB,1,5\nB,2,5\n")
+    (tmp_path / "o.csv").write_text("unique_id,ds,y\nA,1,0\nA,2,1\nB,1,4\nB,2,6\n")  # A: residuals -1, -1 (no spread); B: -1, 1
+    status, _, err = run(str(tmp_path / "p.csv"), "--observed", str(tmp_path / "o.csv"), "-o", str(tmp_path / "r.html"))
+    page = read_page(tmp_path / "r.html")
+    assert (status, err) == (0, "")
+    a, b = page.member("M", "A"), page.member("M", "B")
+    np.testing.assert_array_equal(a["res"], [-1, -1])
+    np.testing.assert_array_equal(b["res"], [-1, 1])
+    assert np.isnan(a["std"]) and b["std"] == pytest.approx(np.sqrt(2))  # no spread: a histogram and no QQ plot

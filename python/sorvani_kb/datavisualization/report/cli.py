@@ -1,0 +1,153 @@
+"""The report command: reads the input files, writes one self-contained HTML page.
+
+    python -m sorvani_kb.datavisualization                       # the shipped sample
+    sorvani-report preds.csv --observed obs.csv -o report.html
+
+Bad input ends the run with one line on stderr naming the file and the problem, exit status 2,
+and leaves no report behind (an older report at the same path stays as it was). Notes on the
+input (missing values, gaps, rows left out) go to stderr after the report is written.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import sys
+import tempfile
+from importlib import resources
+
+from . import inputs
+from . import explorer as writer
+from .inputs import InputError
+
+SAMPLE_USE_CASE = "ordini"
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with its errors on one line, as every other refusal of the command."""
+
+    def error(self, message):
+        self.exit(2, f"{self.prog}: error: {' '.join(message.split())} (see --help)\n")
+
+
+def build_parser(prog=None):
+    p = Parser(
+        prog=prog,
+        description="Writes one self-contained HTML page of forecast figures: the forecast of each series, "
+        "the hierarchy overlay and sum check of chosen members, and residual diagnostics where observed "
+        "values are given. Without a prediction file it uses the shipped sample.",
+        epilog="Files are read as CSV (comma, semicolon or tab separated, found from the file; plain or "
+        "compressed) or as Parquet. Without column options the prediction file may be in the long format of "
+        "the common forecasting libraries (unique_id, ds, one column per model M with M-lo-L and M-hi-L bounds) "
+        "or hold id, date, mean, lower, upper; the observed file unique_id, ds, y or id, date, value. The ids "
+        "are hierarchy paths with levels separated by '/', such as Italia/Lazio/Roma.",
+    )
+    p.add_argument("predictions", nargs="?", metavar="PREDICTIONS", help="prediction file: one row per id and forecast date")
+    p.add_argument("--observed", metavar="FILE", help="observed-value file: past values and, for residuals, values on forecast dates")
+    p.add_argument("-o", "--output", default="report.html", metavar="PATH", help="report to write (default: %(default)s)")
+    p.add_argument("--use-case", metavar="LABEL", help=f"label put into the figure titles (default: {SAMPLE_USE_CASE!r} for the sample, else the prediction file's name)")
+    p.add_argument("--model", action="append", metavar="M", help="draw only model M (repeat for several; default: every model of the file)")
+    p.add_argument("--date-format", metavar="FMT", help="how both files write their dates, as a strptime format such as %%d/%%m/%%Y or %%Y%%m "
+                   "(default: found from the files; dates that read both day-first and month-first are refused)")
+    p.add_argument("--timezone", metavar="ZONE", help="draw dates in this time zone, such as Europe/Rome: dates with an offset are "
+                   "converted to it, dates without are taken as its local time (default: the one zone the files give, if any)")
+    p.add_argument("-q", "--quiet", action="store_true", help="no progress bar (it shows only on a terminal anyway)")
+    g = p.add_argument_group("prediction columns (default: found from the file)")
+    for name, default, what in (("id", "unique_id, else id", "series id"), ("date", "ds, else date", "forecast date"),
+                                ("mean", "mean", "point forecast of the one model"), ("lower", "lower", "interval lower bound"),
+                                ("upper", "upper", "interval upper bound")):
+        g.add_argument(f"--{name}-col", metavar="NAME", help=f"{what} (default: {default})")
+    g = p.add_argument_group("observed-value columns (default: found from the file)")
+    for name, default, what in (("id", "unique_id, else id", "series id"), ("date", "ds, else date", "date"),
+                                ("value", "y, else value", "observed value")):
+        g.add_argument(f"--obs-{name}-col", metavar="NAME", help=f"{what} (default: {default})")
+    writer.add_arguments(p)
+    return p
+
+
+def write_atomic(path, text):
+    """Writes `text` to a temporary file beside `path`, then moves it into place."""
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix="." + os.path.basename(path) + ".", suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+            fh.write(text)
+        os.chmod(tmp, 0o644)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise
+
+
+@contextlib.contextmanager
+def sample_files():
+    """Paths of the shipped sample's prediction and observed-value files."""
+    base = resources.files("sorvani_kb.datavisualization") / "sample"
+    with resources.as_file(base / "predictions.csv") as pred, resources.as_file(base / "observed.csv") as obs:
+        yield str(pred), str(obs)
+
+
+def check_output(path):
+    out_dir = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(out_dir):
+        raise InputError(f"{path}: the folder {out_dir} does not exist")
+    if os.path.isdir(path):
+        raise InputError(f"{path}: a folder; give the path of the report file")
+
+
+def make_report(args, progress):
+    """Reads and checks the input, builds the page and writes it; returns the Inputs."""
+    check_output(args.output)
+    data = inputs.load(args)
+    text = writer.write_report(data, args, progress)
+    try:
+        write_atomic(args.output, text)
+    except OSError as exc:
+        raise InputError(f"{args.output}: cannot write the report ({exc.strerror or exc})") from None
+    return data
+
+
+def main(argv=None, prog=None):
+    parser = build_parser(prog)
+    args = parser.parse_args(argv)
+    if args.observed and not args.predictions:
+        parser.error("--observed needs a prediction file")
+    if "MPLBACKEND" not in os.environ:
+        import matplotlib
+
+        matplotlib.use("Agg")
+    bar = []  # the progress bar, made once the page knows how many figures it draws
+
+    def progress(total=None, step=1):
+        if total is not None:
+            from tqdm import tqdm
+
+            bar.append(tqdm(total=total, desc="figures", unit="fig", file=sys.stderr,
+                            disable=args.quiet or not sys.stderr.isatty()))
+        elif bar:
+            bar[-1].update(step)
+
+    try:
+        if args.predictions is None:
+            with sample_files() as (pred_path, obs_path):
+                args.predictions, args.observed = pred_path, obs_path
+                args.use_case = args.use_case or SAMPLE_USE_CASE
+                data = make_report(args, progress)
+        else:
+            data = make_report(args, progress)
+    except InputError as exc:
+        for b in bar:
+            b.close()
+        print(f"{parser.prog}: error: {' '.join(str(exc).split())}", file=sys.stderr)
+        return 2
+    for b in bar:
+        b.close()
+    for note in data.notes:
+        print(f"{parser.prog}: note: {note}", file=sys.stderr)
+    print(os.path.abspath(args.output))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

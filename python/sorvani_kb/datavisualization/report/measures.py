@@ -1,0 +1,340 @@
+"""The hierarchy of the report's ids and the per-member measures, computed over whole columns.
+
+Everything here works on matrices, one row per id and one column per forecast date of a model
+(the canonical input gives every id a row for every forecast date of its model, so a model's
+forecasts reshape into such a grid without any per-series Python loop):
+
+- `build_hierarchy(ids)`: parent, depth and number of direct sub-members of every id. An id's
+  parent is the id one "/" level up, when the input holds it; an id whose parent is absent is a
+  root of its own hierarchy.
+- `model_grid(inputs, model, hierarchy, observed)`: a model's forecasts and the observed values
+  on its forecast dates, as grids.
+- `child_sums(grid, hierarchy)`: per member with sub-members, the date-by-date sum of its direct
+  sub-members' point forecasts, as the module's sum check adds them.
+- `member_measures(grid, sums)`: coherence gap, interval coverage, MAE, sMAPE, bias and missing
+  values per member.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import functools
+
+import numpy as np
+import pandas as pd
+
+
+def quiet(fn):
+    """Runs `fn` without numpy's warnings: values may be infinite or overflow, and every measure
+    counts only finite values."""
+
+    @functools.wraps(fn)
+    def wrapper(*args, **kwargs):
+        with np.errstate(all="ignore"):
+            return fn(*args, **kwargs)
+
+    return wrapper
+
+
+ROUNDING = 1e-12  # relative differences below this are the rounding of a sum of floats
+
+
+@dataclass(frozen=True)
+class Measure:
+    key: str
+    label: str
+    worst: str  # "high", "low" or "abs" (largest in absolute value): which values are worst
+    unit: str  # "" | "%" | "count"
+    help: str
+
+
+MEASURES = (
+    Measure("gap", "coherence gap", "high", "%",
+            "largest relative difference between the member's forecast and the sum of its direct "
+            "sub-members' forecasts over the forecast dates where all of them have a value: "
+            "|forecast - sum| / max(|forecast|, |sum|); below 1e-10 % it is the rounding of the sum, and 0"),
+    Measure("coverage", "coverage", "low", "%",
+            "share of the forecast dates with an observed value where that value lies inside the "
+            "prediction interval"),
+    Measure("mae", "MAE", "high", "",
+            "mean absolute error: mean of |observed - forecast| over the forecast dates with both"),
+    Measure("smape", "sMAPE", "high", "%",
+            "symmetric mean absolute percentage error: mean of 2 |observed - forecast| / "
+            "(|observed| + |forecast|), a date where both are 0 counting as 0"),
+    Measure("bias", "bias", "abs", "",
+            "mean of forecast - observed (positive: the forecast is too high); the worst are the "
+            "largest in absolute value"),
+    Measure("missing", "missing", "high", "count",
+            "number of missing forecast values (point forecast and interval bounds), rows the "
+            "file lacked included"),
+)
+
+
+@dataclass
+class Hierarchy:
+    ids: np.ndarray  # object array of str, sorted
+    parent: np.ndarray  # int32, -1 for a root
+    depth: np.ndarray  # int32, 0 for a root
+    n_children: np.ndarray  # int32
+    names: list  # the text after the parent's id and "/", or the whole id for a root
+
+    def __len__(self):
+        return len(self.ids)
+
+
+def runs(values):
+    """Start offsets of the runs of equal consecutive values of a 1-d array (sorted input gives
+    one run per distinct value), and the values of the runs."""
+    values = np.asarray(values)
+    if len(values) == 0:
+        return np.zeros(0, dtype=np.int64), values[:0]
+    change = np.empty(len(values), dtype=bool)
+    change[0] = True
+    np.not_equal(values[1:], values[:-1], out=change[1:])
+    starts = np.flatnonzero(change)
+    return starts, values[starts]
+
+
+def build_hierarchy(ids):
+    """The hierarchy of `ids` (distinct texts, sorted)."""
+    ids = np.asarray(ids, dtype=object)
+    split = [i.rpartition("/") for i in ids.tolist()]
+    prefix = np.array([p[0] for p in split], dtype=object)
+    has_slash = np.array([bool(p[1]) for p in split], dtype=bool)
+    parent = pd.Index(ids).get_indexer(prefix).astype(np.int32)
+    parent[~has_slash] = -1
+    depth = np.zeros(len(ids), dtype=np.int32)
+    up = parent.copy()
+    while (up >= 0).any():
+        live = up >= 0
+        depth[live] += 1
+        up[live] = parent[up[live]]
+    n_children = np.bincount(parent[parent >= 0], minlength=len(ids)).astype(np.int32)
+    names = [last if p >= 0 else ident for (_, _, last), p, ident in zip(split, parent.tolist(), ids.tolist())]
+    return Hierarchy(ids=ids, parent=parent, depth=depth, n_children=n_children, names=names)
+
+
+def model_slices(forecasts, models):
+    """Row ranges [start, stop) of each model's rows in the canonical forecast frame."""
+    codes = forecasts["model"].cat.codes.to_numpy()
+    bounds = np.searchsorted(codes, np.arange(len(models) + 1), side="left")
+    return {m: (int(bounds[i]), int(bounds[i + 1])) for i, m in enumerate(models)}
+
+
+def all_ids(forecasts, models):
+    """The sorted distinct ids over every model."""
+    slices = model_slices(forecasts, models)
+    ids = forecasts["id"].to_numpy(dtype=object)
+    per_model = [runs(ids[a:b])[1] for a, b in slices.values()]
+    if len(per_model) == 1:
+        return per_model[0]
+    return np.unique(np.concatenate(per_model)) if per_model else np.zeros(0, dtype=object)
+
+
+@dataclass
+class Observed:
+    """The observed values of the ids of the report, by global id index, in id then date order."""
+    axis: np.ndarray  # the distinct dates (datetime64[ns] or int64), sorted
+    values: np.ndarray  # float64, one per observed row kept
+    dates: np.ndarray  # same kind as axis, one per observed row kept
+    pos: np.ndarray  # int64: position of each kept row's date on `axis`
+    offset: np.ndarray  # int64, len(ids) + 1: rows of id g are offset[g]:offset[g+1]
+    gid: np.ndarray  # int64: the global index of each kept row
+
+    def count(self):
+        return np.diff(self.offset)
+
+
+def observed_by_id(observed, hierarchy):
+    """The observed rows of the ids the hierarchy holds (others are not drawn anywhere)."""
+    n = len(hierarchy)
+    if observed is None or len(observed) == 0:
+        return None
+    ids = observed["id"].to_numpy(dtype=object)
+    starts, run_ids = runs(ids)
+    run_g = pd.Index(hierarchy.ids).get_indexer(run_ids)
+    lengths = np.diff(np.append(starts, len(ids)))
+    row_g = np.repeat(run_g, lengths)
+    keep = row_g >= 0
+    dates = observed["ds"].to_numpy()
+    values = observed["y"].to_numpy(dtype=np.float64)
+    if not keep.all():
+        dates, values, row_g = dates[keep], values[keep], row_g[keep]
+    axis = np.sort(pd.unique(dates))
+    pos = np.searchsorted(axis, dates)
+    offset = np.zeros(n + 1, dtype=np.int64)
+    offset[1:] = np.cumsum(np.bincount(row_g, minlength=n))
+    return Observed(axis=axis, values=values, dates=dates, pos=pos, offset=offset, gid=row_g)
+
+
+@dataclass
+class ModelGrid:
+    model: str
+    level: float | None
+    band: bool  # the model has interval bounds (draws the band)
+    axis: np.ndarray  # the model's forecast dates, sorted
+    gid: np.ndarray  # int64: global index of each of the model's ids (its rows), ascending
+    local: np.ndarray  # int64 over all ids: model row of a global id, -1 when absent
+    mean: np.ndarray  # float64 [n, F]
+    lo: np.ndarray
+    hi: np.ndarray
+    y: np.ndarray  # observed value on each forecast date, NaN when none: float64 [n, F]
+
+    def __len__(self):
+        return len(self.gid)
+
+    @property
+    @quiet
+    def residual(self):
+        """Observed minus forecast where both are finite (infinite if that overflows), NaN elsewhere."""
+        return np.where(np.isfinite(self.y) & np.isfinite(self.mean), self.y - self.mean, np.nan)
+
+
+class GridError(ValueError):
+    """The forecast frame is not in the canonical form the grids need."""
+
+
+def model_grid(inputs, model, hierarchy, observed):
+    """The grid of `model` (see ModelGrid); `observed` is what observed_by_id gives."""
+    start, stop = model_slices(inputs.forecasts, inputs.models)[model]
+    frame = inputs.forecasts.iloc[start:stop]
+    ids = frame["id"].to_numpy(dtype=object)
+    starts, model_ids = runs(ids)
+    n = len(model_ids)
+    dates = frame["ds"].to_numpy()
+    width = (stop - start) // n if n else 0
+    if n and (width * n != stop - start or not (np.diff(starts) == width).all()):
+        raise GridError(f"model {model!r}: the ids do not all have a row for every forecast date")
+    axis = dates[:width]
+    grid_dates = dates.reshape(n, width)
+    if n and not (grid_dates == axis).all():
+        raise GridError(f"model {model!r}: the ids do not share the same forecast dates")
+    gid = pd.Index(hierarchy.ids).get_indexer(model_ids).astype(np.int64)
+    local = np.full(len(hierarchy), -1, dtype=np.int64)
+    local[gid] = np.arange(n)
+
+    def matrix(column):
+        return frame[column].to_numpy(dtype=np.float64).reshape(n, width)
+
+    lo, hi = matrix("lo"), matrix("hi")
+    y = np.full((n, width), np.nan)
+    if observed is not None and n and width:
+        rows = local[observed.gid]
+        t = np.searchsorted(axis, observed.dates)
+        t_ok = np.minimum(t, width - 1)
+        hit = (rows >= 0) & (t < width) & (axis[t_ok] == observed.dates)
+        y[rows[hit], t[hit]] = observed.values[hit]
+    level = inputs.levels.get(model)
+    band = bool(np.isfinite(lo).any() or np.isfinite(hi).any())
+    return ModelGrid(model=model, level=level, band=band, axis=axis, gid=gid, local=local,
+                     mean=matrix("mean"), lo=lo, hi=hi, y=y)
+
+
+@dataclass
+class ChildSums:
+    rows: np.ndarray  # int64: model rows of the members with at least one sub-member in the model
+    total: np.ndarray  # float64 [len(rows), F]: the sum as the module's sum check draws it
+    complete: np.ndarray  # bool [len(rows), F]: every sub-member has a value on that date
+    count: np.ndarray  # int64 [len(rows)]: number of sub-members in the model
+
+
+@quiet
+def child_sums(grid, hierarchy):
+    """Date-by-date sums of the direct sub-members' point forecasts of every member that has some.
+
+    As the module adds them: missing values are skipped (a date where every sub-member is
+    missing sums to 0), except that a single sub-member's forecast is the sum as it is."""
+    n, width = grid.mean.shape
+    parent_g = hierarchy.parent[grid.gid]
+    parent_row = np.where(parent_g >= 0, grid.local[np.maximum(parent_g, 0)], -1)
+    child = np.flatnonzero(parent_row >= 0)
+    owner = parent_row[child]
+    count = np.bincount(owner, minlength=n)
+    rows = np.flatnonzero(count)
+    total = np.zeros((n, width))
+    missing = np.zeros((n, width))
+    values = grid.mean[child]
+    nan = np.isnan(values)
+    for t in range(width):
+        total[:, t] = np.bincount(owner, weights=np.where(nan[:, t], 0.0, values[:, t]), minlength=n)
+        missing[:, t] = np.bincount(owner, weights=nan[:, t], minlength=n)
+    total, missing, count = total[rows], missing[rows], count[rows]
+    single = count == 1
+    total[single] = np.where(missing[single] > 0, np.nan, total[single])
+    return ChildSums(rows=rows, total=total, complete=missing == 0, count=count)
+
+
+@quiet
+def _row_mean(values, valid):
+    counts = valid.sum(axis=1)
+    sums = np.where(valid, values, 0.0).sum(axis=1)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        return np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
+
+
+@quiet
+def residual_std(residual):
+    """Per row, the sample standard deviation (n - 1) of the finite residuals; NaN where there are
+    fewer than two or they are all equal (no spread: the QQ plot would have no scale)."""
+    valid = np.isfinite(residual)
+    counts = valid.sum(axis=1)
+    mean = _row_mean(residual, valid)
+    dev = np.where(valid, residual - mean[:, None], 0.0)
+    if residual.shape[1]:
+        spread = np.where(valid, residual, -np.inf).max(axis=1) > np.where(valid, residual, np.inf).min(axis=1)
+    else:
+        spread = np.zeros(len(residual), dtype=bool)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        std = np.sqrt((dev * dev).sum(axis=1) / np.maximum(counts - 1, 1))
+    return np.where((counts > 1) & spread, std, np.nan)
+
+
+@quiet
+def member_measures(grid, sums):
+    """Per model row, every measure of MEASURES (float64 arrays, NaN where undefined)."""
+    n, width = grid.mean.shape
+    f, y = grid.mean, grid.y
+    both = np.isfinite(f) & np.isfinite(y)
+    err = np.where(both, y - f, 0.0)
+    out = {}
+    gap = np.full(n, np.nan)
+    if len(sums.rows):
+        own = f[sums.rows]
+        ok = sums.complete & np.isfinite(own)
+        scale = np.maximum(np.abs(own), np.abs(sums.total))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            rel = np.where(scale > 0, np.abs(own - sums.total) / np.where(scale > 0, scale, 1.0), 0.0)
+        rel = np.where(rel < ROUNDING, 0.0, rel)  # what adding floats leaves behind is no gap
+        rel = np.where(ok, rel, -1.0)
+        best = rel.max(axis=1) if width else np.full(len(sums.rows), -1.0)
+        gap[sums.rows] = np.where(best >= 0, best * 100.0, np.nan)
+    out["gap"] = gap
+    inside = np.isfinite(y) & np.isfinite(grid.lo) & np.isfinite(grid.hi)
+    covered = inside & (grid.lo <= y) & (y <= grid.hi)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out["coverage"] = np.where(inside.any(axis=1), covered.sum(axis=1) * 100.0 / np.maximum(inside.sum(axis=1), 1), np.nan)
+    out["mae"] = _row_mean(np.abs(err), both)
+    denom = np.abs(np.where(both, y, 0.0)) + np.abs(np.where(both, f, 0.0))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        ratio = np.where(denom > 0, 2.0 * np.abs(err) / np.where(denom > 0, denom, 1.0), 0.0)
+    out["smape"] = _row_mean(ratio * 100.0, both)
+    out["bias"] = _row_mean(-err, both)
+    missing = np.isnan(f).sum(axis=1)
+    if grid.band:
+        missing = missing + np.isnan(grid.lo).sum(axis=1) + np.isnan(grid.hi).sum(axis=1)
+    out["missing"] = missing.astype(np.float64)
+    return out
+
+
+def worst(values, direction, limit=10, fine=0.0):
+    """Indices of the `limit` worst values, worst first: "high": the largest above `fine`; "low":
+    the smallest below `fine`; "abs": the largest in absolute value above `fine`. Missing values
+    are never listed; ties keep index order."""
+    values = np.asarray(values, dtype=np.float64)
+    key = np.abs(values) if direction == "abs" else values
+    with np.errstate(invalid="ignore"):
+        bad = np.isfinite(key) & ((key < fine) if direction == "low" else (key > fine))
+    listed = np.flatnonzero(bad)
+    order = np.argsort(key[listed] if direction == "low" else -key[listed], kind="stable")
+    return listed[order[:limit]]

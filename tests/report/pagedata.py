@@ -1,0 +1,90 @@
+"""Reading the report page's data without a browser: its meta, its ids and the arrays of each
+model and of the observed values, decoded as the page's script decodes them."""
+
+from __future__ import annotations
+
+import base64
+import json
+import re
+import zlib
+
+import numpy as np
+
+from sorvani_kb.datavisualization.report import explorer
+
+
+def parts(text):
+    """(meta, {element number: base64 text}) of a page."""
+    meta = json.loads(re.search(r'<script type="application/json" id="sorvani-meta">(.*?)</script>', text, re.S)[1])
+    elements = {int(n): t for n, t in
+                re.findall(r'<script type="application/octet-stream" id="sorvani-b(\d+)">([^<]*)</script>', text)}
+    return meta, elements
+
+
+def decode(index, elements, name):
+    """The array `name` of a page, decoded as the page's script decodes it."""
+    a = index[name]
+    out = []
+    for c in range(len(a["bounds"]) - 1):
+        raw = zlib.decompress(base64.b64decode(elements[a["el"] + c]))
+        code, n = raw[0], a["bounds"][c + 1] - a["bounds"][c]
+        dtype = np.dtype("<f8" if code == explorer.Blobs.FLOAT64 else "<i4" if code else "<" + a["dtype"])
+        values = np.frombuffer(raw[1:], np.uint8).reshape(dtype.itemsize, n).T.copy().view(dtype).ravel()
+        if 0 < code < explorer.Blobs.FLOAT64:
+            values = np.where(values == explorer.Blobs.MISSING, np.nan, values / 10.0 ** (code - 1))
+        out.append(values)
+    return np.concatenate(out) if out else np.zeros(0)
+
+
+class Page:
+    def __init__(self, text):
+        self.text = text
+        self.meta, self.elements = parts(text)
+        ids = []
+        for name, parent in zip(self.meta["names"], self.meta["parent"]):
+            ids.append(ids[parent] + "/" + name if parent >= 0 else name)
+        self.ids = ids
+        self.models = [m["name"] for m in self.meta["models"]]
+
+    def array(self, name):
+        return decode(self.meta["arrays"], self.elements, name)
+
+    def children(self, ident):
+        g = self.ids.index(ident)
+        return [i for i, p in zip(self.ids, self.meta["parent"]) if p == g]
+
+    def model(self, name):
+        return self.meta["models"][self.models.index(name)]
+
+    def member(self, model, ident):
+        """The numbers the page draws for `ident` under `model`: mean, lo, hi, res (observed -
+        forecast on the forecast dates, NaN where either is missing), std, sums (or None)."""
+        m = self.model(model)
+        arrays, width = m["arrays"], m["width"]
+        g = self.ids.index(ident)
+        gid = self.array(arrays["gid"]).tolist() if "gid" in arrays else list(range(len(self.ids)))
+        row = gid.index(g)
+
+        def rows(name):
+            return self.array(arrays[name]).reshape(-1, width)
+
+        out = {name: rows(name)[row] for name in ("mean", "res") }
+        for name in ("lo", "hi"):
+            out[name] = rows(name)[row] if name in arrays else None
+        out["std"] = self.array(arrays["std"])[row]
+        agg = self.array(arrays["aggRows"]).tolist()
+        out["sums"] = rows("sums")[agg.index(row)] if row in agg else None
+        return out
+
+    def observed(self, ident):
+        """(dates as the figures write them, values) observed for `ident`."""
+        obs = self.meta["obs"]
+        g = self.ids.index(ident)
+        counts = self.array(obs["arrays"]["count"]).astype(int)
+        start = int(counts[:g].sum())
+        values = self.array(obs["arrays"]["values"])[start:start + counts[g]]
+        if "start" in obs["arrays"]:
+            first = int(self.array(obs["arrays"]["start"])[g])
+            return obs["axis"][first:first + counts[g]], values
+        pos = self.array(obs["arrays"]["pos"])[start:start + counts[g]].astype(int)
+        return [obs["axis"][p] for p in pos], values

@@ -1,0 +1,280 @@
+"""The report page's data, without a browser: the binary arrays (decoded here as the page decodes
+them), the figure prototypes, the reference figures of each kind of member, the page's text."""
+
+import argparse
+import base64
+import json
+import re
+import zlib
+
+import numpy as np
+import pytest
+
+from sorvani_kb.datavisualization.report import explorer
+from sorvani_kb.datavisualization.report import measures as ms
+
+import explorer_inputs as ei
+from pagedata import decode
+from pagedata import parts as page_parts
+
+
+def packed(blobs):
+    blobs.finish()
+    elements = dict(blobs.head + blobs.tail + [e for block in blobs.blocks for e in block])
+    return blobs.index, elements
+
+
+def codes(index, elements, name):
+    a = index[name]
+    return {zlib.decompress(base64.b64decode(elements[a["el"] + c]))[0] for c in range(len(a["bounds"]) - 1)}
+
+
+@pytest.mark.parametrize("values, dtype, decimal", [
+    (np.round(np.random.RandomState(1).uniform(-500, 500, 999), 2), "f4", True),
+    (np.array([1.5, np.nan, -2.25, 0.0, np.nan, 1e6]), "f4", True),
+    (np.random.RandomState(2).standard_normal(300), "f4", False),      # full-precision: float32
+    (np.array([1e10, 2.5, 3.0]), "f4", False),                          # beyond int32 once scaled
+    (np.array([1.0, np.inf, 2.0]), "f4", False),
+    (np.arange(1000) * 7 - 300, "i4", False),
+    (np.arange(700) % 65536, "u2", False),
+    (np.zeros(0), "f4", False),
+])
+def test_arrays_decode_to_what_was_stored(values, dtype, decimal):
+    blobs = explorer.Blobs(n_ids=len(values), block=64)
+    blobs.add("keyed", values, dtype, keys=np.arange(len(values)))
+    blobs.add("whole", values, dtype)
+    index, elements = packed(blobs)
+    for name in ("keyed", "whole"):
+        got = decode(index, elements, name)
+        if dtype == "f4":
+            tol = 1e-9 if decimal else 1e-7
+            np.testing.assert_allclose(got, values, rtol=tol, atol=0)
+            assert np.array_equal(np.isnan(got), np.isnan(values))
+            assert (max(codes(index, elements, name)) > 0) == decimal
+        else:
+            np.testing.assert_array_equal(got, values)
+    assert index["keyed"]["blocked"] and not index["whole"]["blocked"]
+    assert len(index["keyed"]["bounds"]) - 1 == max(1, -(-len(values) // 64))
+
+
+def test_rows_are_cut_by_blocks_of_ids():
+    # rows of ids 0, 3, 4, 9 (of 10), 2 values each; blocks of 4 ids: 0-3, 4-7, 8-9
+    blobs = explorer.Blobs(n_ids=10, block=4)
+    values = np.arange(8.0)
+    blobs.add("rows", values, "f4", keys=np.array([0, 3, 4, 9]), width=2)
+    offsets = np.array([0, 1, 1, 1, 3, 3, 3, 3, 3, 3, 6])  # variable-length rows of 10 ids
+    blobs.add("var", np.arange(6.0), "f4", offsets=offsets)
+    index, elements = packed(blobs)
+    assert index["rows"]["bounds"] == [0, 4, 6, 8]
+    assert index["var"]["bounds"] == [0, 3, 3, 6]
+    for name, expected in (("rows", values), ("var", np.arange(6.0))):
+        np.testing.assert_array_equal(decode(index, elements, name), expected)
+        a = index[name]
+        for c in range(3):  # chunk c is in block c
+            assert any(number == a["el"] + c for number, _ in blobs.blocks[c])
+
+
+def test_block_size_gives_chunks_of_about_the_target():
+    assert explorer.block_size(512) == 256
+    assert explorer.block_size(1e9) == 16 and explorer.block_size(0) == 65536
+
+
+def test_id_names_give_back_the_ids():
+    h = ms.build_hierarchy(sorted(["Italia", "Italia/Lazio", "Italia/Lazio/Roma", "B/x", "B/x/y", "a/"]))
+    names = explorer.id_names(h)
+    rebuilt = []
+    for g, name in enumerate(names):
+        rebuilt.append(rebuilt[h.parent[g]] + "/" + name if h.parent[g] >= 0 else name)
+    assert rebuilt == h.ids.tolist()
+
+
+def test_plain_decodes_typed_arrays():
+    data = np.array([1.5, np.nan, 3.0])
+    fig = {"x": {"dtype": "f8", "bdata": base64.b64encode(data.astype("<f8").tobytes()).decode()},
+           "z": {"dtype": "i2", "bdata": base64.b64encode(np.arange(6, dtype="<i2").tobytes()).decode(), "shape": "2, 3"},
+           "t": [float("inf"), 1]}
+    assert explorer.plain(fig) == {"x": [1.5, None, 3.0], "z": [[0, 1, 2], [3, 4, 5]], "t": [None, 1]}
+
+
+@pytest.mark.parametrize("value, kind, text", [
+    (np.datetime64("2024-12-30"), "datetime", "2024-12-30"),
+    (np.datetime64("2024-12-30T06:30"), "datetime", "2024-12-30 06:30:00"),
+    (np.int64(53), "step", "53"),
+])
+def test_start_text(value, kind, text):
+    assert explorer.start_text(value, kind) == text
+
+
+# ------------------------------------------------------------------------------------------------
+# The reference figures
+
+
+@pytest.fixture(scope="module")
+def kinds():
+    return ei.kinds()
+
+
+EXPECTED_KINDS = {
+    "Italia": {"forecast", "histogram", "qq", "overlay", "sum"},
+    "Italia/Nord/Milano": {"forecast", "histogram", "qq"},
+    "Italia/Nord/Torino": {"forecast"},
+    "Italia/Sud/Napoli": {"forecast", "histogram"},  # residuals all equal under "base"
+    "Total/A": {"forecast", "histogram"},  # one residual
+    "Solo": {"forecast"},
+}
+
+
+@pytest.mark.parametrize("member", sorted(EXPECTED_KINDS))
+def test_reference_figures_by_kind(kinds, member):
+    figs = explorer.module_figures(kinds, "base", member)
+    assert set(figs) == EXPECTED_KINDS[member]
+    forecast = figs["forecast"]
+    assert forecast.layout.title.text == f"Predizione vendite - {member}"
+    assert [t.name for t in forecast.data] == ["predict value", None, "95% confidence interval", "past value (true)"]
+    assert forecast.layout.shapes[0].x0 == "2024-03-11"
+
+
+def test_reference_without_bounds_or_observed_values():
+    data = ei.kinds(observed=False)
+    figs = explorer.module_figures(data, "rec/x-1", "Italia")
+    assert set(figs) == {"forecast", "overlay", "sum"}
+    assert [t.name for t in figs["forecast"].data] == ["predict value"]
+    assert explorer.module_figures(data, "rec/x-1", "Nowhere") == {}
+
+
+def test_overlay_and_sum_check_take_only_the_direct_sub_members(kinds):
+    figs = explorer.module_figures(kinds, "base", "Italia/Nord")
+    # Italia/NordEst starts with "Italia/Nord" but is not below it
+    assert [t.name for t in figs["overlay"].data] == ["Italia/Nord", "Italia/Nord/Milano", "Italia/Nord/Torino"]
+    fc = kinds.forecasts[kinds.forecasts["model"] == "base"]
+    kids = [fc.loc[fc["id"] == k, "mean"].to_numpy() for k in ("Italia/Nord/Milano", "Italia/Nord/Torino")]
+    np.testing.assert_allclose(np.asarray(figs["sum"].data[1].y, dtype=float), np.nansum(kids, axis=0))
+    assert [t.name for t in figs["sum"].data] == ["Predizione Italia/Nord", "Somma predizioni Italia/Nord"]
+
+
+def test_sum_check_of_one_sub_member_is_its_forecast(kinds):
+    figs = explorer.module_figures(kinds, "base", "Total")  # one sub-member, another root
+    fc = kinds.forecasts[kinds.forecasts["model"] == "base"]
+    np.testing.assert_array_equal(np.asarray(figs["sum"].data[1].y, dtype=float), fc.loc[fc["id"] == "Total/A", "mean"])
+    assert [t.name for t in figs["overlay"].data] == ["Total", "Total/A"]
+
+
+def test_residual_figures_pair_by_date(kinds):
+    figs = explorer.module_figures(kinds, "base", "Italia/Nord")
+    fc = kinds.forecasts[(kinds.forecasts["model"] == "base") & (kinds.forecasts["id"] == "Italia/Nord")]
+    obs = kinds.observed[kinds.observed["id"] == "Italia/Nord"]
+    both = fc.merge(obs, on=["id", "ds"])
+    np.testing.assert_allclose(np.asarray(figs["histogram"].data[0].x, dtype=float), both["mean"] - both["y"])
+    np.testing.assert_allclose(np.sort(figs["qq"].data[0].y), np.sort(both["y"] - both["mean"]))
+
+
+def test_residual_prototypes_read_the_margins_matplotlib_used():
+    protos = explorer.residual_prototypes("vendite")
+    assert protos["margins"] == [0.02, 0.05]
+    assert [t["x"] for t in protos["qq"]["data"]] == [[], []]
+    assert protos["histogram"]["layout"]["title"]["text"] == "Distribuzione residui"
+
+
+def test_normal_quantiles_are_the_plotting_positions():
+    from scipy import stats
+
+    q = explorer.normal_quantiles([2, 5, 1, 5])
+    assert sorted(q) == ["2", "5"]
+    np.testing.assert_array_equal(q["5"], stats.norm.ppf(np.arange(1, 6) / 6))
+
+
+# ------------------------------------------------------------------------------------------------
+# The page
+
+
+@pytest.fixture(scope="module")
+def page(kinds):
+    steps = []
+    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50), lambda total=None, step=1: steps.append((total, step)))
+    return text, steps
+
+
+def test_progress_counts_every_step(page):
+    _, steps = page
+    total = steps[0][0]
+    assert total is not None and [s for s in steps[1:] if s[0] is None] == [(None, 1)] * total
+
+
+def test_page_arrays_hold_the_grids(kinds, page):
+    text, _ = page
+    meta, elements = page_parts(text)
+    h = ms.build_hierarchy(ms.all_ids(kinds.forecasts, kinds.models))
+    obs = ms.observed_by_id(kinds.observed, h)
+    for i, model in enumerate(kinds.models):
+        grid = ms.model_grid(kinds, model, h, obs)
+        arrays = meta["models"][i]["arrays"]
+        np.testing.assert_allclose(decode(meta["arrays"], elements, arrays["mean"]), grid.mean.ravel(), rtol=1e-7)
+        np.testing.assert_allclose(decode(meta["arrays"], elements, arrays["res"]), (grid.y - grid.mean).ravel(), rtol=1e-7)
+        assert ("lo" in arrays) == (model == "base")
+        values = ms.member_measures(grid, ms.child_sums(grid, h))
+        stored = decode(meta["arrays"], elements, arrays["measures"]).reshape(-1, len(ms.MEASURES))
+        for j, m in enumerate(ms.MEASURES):
+            np.testing.assert_allclose(stored[:, j], values[m.key], rtol=1e-6)
+    np.testing.assert_allclose(decode(meta["arrays"], elements, meta["obs"]["arrays"]["values"]), obs.values)
+    assert meta["treemapNodes"] == 50 and meta["notes"] == kinds.notes
+
+
+def test_page_has_a_marker_after_every_block(page):
+    text, _ = page
+    meta, elements = page_parts(text)
+    markers = [int(b) for b in re.findall(r"window\.__sorvaniBlock\((\d+)\)", text)]
+    assert markers == list(range(meta["blocks"] + 1))
+    assert set(elements) == set(range(len(elements)))
+
+
+def test_prototypes_hold_no_member_data(page):
+    meta, _ = page_parts(page[0])
+    base = meta["models"][0]["proto"]
+    assert base["titlePrefix"] == "Predizione vendite - "
+    assert base["sumPrefixes"] == ["Predizione ", "Somma predizioni "]
+    assert all(t["y"] == [] for t in base["forecast"]["data"]) and base["forecast"]["data"][-1]["x"] == []
+    assert base["overlay"]["data"] == [] and base["overlayTrace"]["name"] is None
+    assert len(base["forecast"]["data"]) == 4 and len(meta["models"][1]["proto"]["forecast"]["data"]) == 2
+
+
+@pytest.mark.parametrize("text", ["</script><script>alert(1)</script>", "<!--", "a\u2028b"])
+def test_texts_cannot_break_out_of_the_data(text):
+    safe = explorer.script_json({"id": text})
+    assert "<" not in safe and "\u2028" not in safe
+    assert json.loads(safe) == {"id": text}
+
+
+def test_worst_lists_skip_members_that_are_fine(page):
+    meta, _ = page_parts(page[0])
+    names = dict(enumerate(meta["names"]))
+    worst = meta["models"][0]["worst"]
+    assert worst["missing"] and all(isinstance(g, int) for g in worst["missing"])
+    assert [names[g] for g in worst["missing"]] == ["Milano"]
+    assert meta["models"][1]["worst"]["coverage"] == []  # no bounds: no coverage
+
+
+def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, page):
+    explorer.prepare()
+    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
+    assert explorer._worker is None  # used up by that report
+    assert text == page[0]
+
+
+@pytest.mark.parametrize("dates", [1, 2])
+def test_odd_ids_and_extreme_values(dates):
+    data = ei.odd(dates)
+    meta, elements = page_parts(explorer.write_report(data, argparse.Namespace()))
+    h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+    grid = ms.model_grid(data, "m", h, ms.observed_by_id(data.observed, h))
+    arrays = meta["models"][0]["arrays"]
+    for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo)):
+        got = decode(meta["arrays"], elements, arrays[name])
+        np.testing.assert_allclose(got, values.ravel(), rtol=1e-9)  # huge and subnormal values kept as float64
+    assert [len(explorer.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)
+
+
+def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkeypatch):
+    explorer.prepare()
+    explorer._worker.shutdown()  # as if it had died
+    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
+    assert text == page[0]
