@@ -4,7 +4,9 @@ them), the figure prototypes, the reference figures of each kind of member, the 
 import argparse
 import base64
 import json
+import multiprocessing
 import re
+import time
 import zlib
 
 import numpy as np
@@ -12,6 +14,7 @@ import pytest
 
 from sorvani_kb.datavisualization.report import explorer
 from sorvani_kb.datavisualization.report import measures as ms
+from sorvani_kb.datavisualization.report import worker
 
 import explorer_inputs as ei
 from pagedata import decode
@@ -254,10 +257,15 @@ def test_worst_lists_skip_members_that_are_fine(page):
 
 
 def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, page):
-    explorer.prepare()
+    worker.start(force=True)
+    assert multiprocessing.active_children()
     text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
-    assert explorer._worker is None  # used up by that report
+    assert worker.take() is None  # used up by that report
     assert text == page[0]
+    deadline = time.monotonic() + 10
+    while multiprocessing.active_children() and time.monotonic() < deadline:  # ended, not left to exit
+        time.sleep(0.05)
+    assert multiprocessing.active_children() == []
 
 
 @pytest.mark.parametrize("dates", [1, 2])
@@ -274,7 +282,7 @@ def test_odd_ids_and_extreme_values(dates):
 
 
 def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkeypatch):
-    explorer.prepare()
-    explorer._worker.shutdown()  # as if it had died
+    worker.start(force=True)
+    worker._pool.terminate()  # as if it had died
     text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
     assert text == page[0]

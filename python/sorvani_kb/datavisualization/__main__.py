@@ -1,4 +1,4 @@
-"""python -m sorvani_kb.datavisualization: writes the forecast report (see report.py)."""
+"""python -m sorvani_kb.datavisualization: writes the forecast report (see the report package)."""
 
 import sys
 

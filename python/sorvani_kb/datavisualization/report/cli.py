@@ -17,11 +17,11 @@ import sys
 import tempfile
 from importlib import resources
 
-from . import inputs
-from . import explorer as writer
-from .inputs import InputError
+from . import worker
+from .errors import InputError
 
 SAMPLE_USE_CASE = "ordini"
+TREEMAP_NODES = 3000  # most members a treemap of the page draws at once
 
 
 class Parser(argparse.ArgumentParser):
@@ -34,9 +34,10 @@ class Parser(argparse.ArgumentParser):
 def build_parser(prog=None):
     p = Parser(
         prog=prog,
-        description="Writes one self-contained HTML page of forecast figures: the forecast of each series, "
-        "the hierarchy overlay and sum check of chosen members, and residual diagnostics where observed "
-        "values are given. Without a prediction file it uses the shipped sample.",
+        description="Writes one self-contained HTML page that explores a hierarchical forecast: an overview of "
+        "the whole hierarchy (a treemap, the worst members of each measure, a table of every member) and, for "
+        "any member, the figures this module draws for it and its measures. Without a prediction file it uses "
+        "the shipped sample.",
         epilog="Files are read as CSV (comma, semicolon or tab separated, found from the file; plain or "
         "compressed) or as Parquet. Without column options the prediction file may be in the long format of "
         "the common forecasting libraries (unique_id, ds, one column per model M with M-lo-L and M-hi-L bounds) "
@@ -62,7 +63,10 @@ def build_parser(prog=None):
     for name, default, what in (("id", "unique_id, else id", "series id"), ("date", "ds, else date", "date"),
                                 ("value", "y, else value", "observed value")):
         g.add_argument(f"--obs-{name}-col", metavar="NAME", help=f"{what} (default: {default})")
-    writer.add_arguments(p)
+    g = p.add_argument_group("report page")
+    g.add_argument("--treemap-nodes", type=int, default=TREEMAP_NODES, metavar="N",
+                   help="most members the treemaps draw at once; deeper levels open from a member's view "
+                        "(default: %(default)s)")
     return p
 
 
@@ -99,8 +103,17 @@ def check_output(path):
 def make_report(args, progress):
     """Reads and checks the input, builds the page and writes it; returns the Inputs."""
     check_output(args.output)
-    data = inputs.load(args)
-    text = writer.write_report(data, args, progress)
+    # For a large input the libraries the figures need load in a second process, started before
+    # this one loads pandas and reads the files.
+    worker.start(paths=[args.predictions, args.observed])
+    try:
+        from . import explorer, inputs
+
+        data = inputs.load(args)
+    except BaseException:
+        worker.end()
+        raise
+    text = explorer.write_report(data, args, progress)
     try:
         write_atomic(args.output, text)
     except OSError as exc:
@@ -113,10 +126,6 @@ def main(argv=None, prog=None):
     args = parser.parse_args(argv)
     if args.observed and not args.predictions:
         parser.error("--observed needs a prediction file")
-    if "MPLBACKEND" not in os.environ:
-        import matplotlib
-
-        matplotlib.use("Agg")
     bar = []  # the progress bar, made once the page knows how many figures it draws
 
     def progress(total=None, step=1):

@@ -18,7 +18,7 @@ other values as float32 (relative error below 1e-7), in blocks of ids the page d
 needs them.
 
 Drawing the prototypes needs the module, statsmodels, scipy and plotly, about two seconds of
-imports: `prepare()` starts them in a second process while the input is read.
+imports: for a large input they load in a second process (`worker`) while the input is read.
 """
 
 from __future__ import annotations
@@ -37,19 +37,12 @@ import numpy as np
 import pandas as pd
 
 from . import measures as ms
+from .cli import TREEMAP_NODES
+from . import worker
 
 PLOT_COLUMNS = ["id", "ds", "mean", "lo", "hi"]  # the plotter's id, data, pred_mean, pi_lower, pi_upper
 PROTO_ID = "P"  # id of the member the prototypes are drawn for
-TREEMAP_NODES = 3000
 WORST = 10  # members listed per measure
-
-
-def add_arguments(parser):
-    g = parser.add_argument_group("report page")
-    g.add_argument("--treemap-nodes", type=int, default=TREEMAP_NODES, metavar="N",
-                   help="most members the treemaps draw at once; deeper levels open from a member's view "
-                        "(default: %(default)s)")
-    return g
 
 
 # ---------------------------------------------------------------------------------------------
@@ -137,6 +130,7 @@ def module_figures(inputs, model, member):
     if inputs.observed is not None:
         obs = inputs.observed
         real = obs.loc[(obs["id"] == member).to_numpy(), ["id", "ds", "y"]].reset_index(drop=True)
+        real["id"] = real["id"].astype(object)
     lo_hi = frame[["lo", "hi"]].to_numpy(dtype=np.float64)
     band = bool(np.isfinite(lo_hi).any())
     return draw_member(plotter(inputs.use_case), member, own, real, children, band,
@@ -475,10 +469,8 @@ def library_parts(use_case, time_kind, models, observed_axis, residual_counts):
     return out
 
 
-_worker = None
-
-
-def _load_libraries():
+def load_libraries():
+    """Imports what drawing the prototypes needs (pyplot without a display)."""
     if "MPLBACKEND" not in os.environ:
         import matplotlib
 
@@ -490,49 +482,42 @@ def _load_libraries():
     from .. import plotPrediction  # noqa: F401
 
 
-def prepare():
-    """Starts a second process that loads the libraries the module draws with (about two seconds
-    on their own), so that this happens while the input is read; the next write_report then
-    draws the prototypes there. Without it, write_report does everything in this process."""
-    global _worker
-    if _worker is None:
-        import multiprocessing
-        from concurrent.futures import ProcessPoolExecutor
-
-        _worker = ProcessPoolExecutor(max_workers=1, mp_context=multiprocessing.get_context("spawn"),
-                                      initializer=_load_libraries)
-        _worker.submit(int)  # starts the process now
-
-
 def build_page_data(inputs, args, progress):
-    """Everything the page needs: (meta dict, Blobs)."""
-    global _worker
-    worker, _worker = _worker, None
+    """Everything the page needs: (meta dict, Blobs). Uses the worker process, if one was
+    started for this run, and ends it."""
+    pool = worker.take()
     try:
-        return _page_data(inputs, args, progress, worker)
+        return _page_data(inputs, args, progress, pool)
     finally:
-        if worker is not None:
-            worker.shutdown(wait=False)
+        worker.end(pool)
 
 
-def _page_data(inputs, args, progress, worker):
+def _page_data(inputs, args, progress, pool):
     forecasts = inputs.forecasts
     hierarchy = ms.build_hierarchy(ms.all_ids(forecasts, inputs.models))
     observed = ms.observed_by_id(inputs.observed, hierarchy)
+    # What the prototypes need is known once the grids are: ask the worker for them first, so
+    # that it draws while the measures are computed here.
+    grids = [ms.model_grid(inputs, model, hierarchy, observed) for model in inputs.models]
+    residual_counts = set()
+    axes = []
+    for grid in grids:
+        residual_counts.update(np.unique((~np.isnan(grid.residual)).sum(axis=1)).tolist())
+        axes.append((grid.axis, grid.band, start_text(grid.axis[0], inputs.time_kind) if len(grid.axis) else ""))
+    job = (inputs.use_case, inputs.time_kind, axes, observed.axis if observed is not None else None, residual_counts)
+    pending = None
+    if pool is not None:
+        with contextlib.suppress(Exception):
+            pending = worker.submit(pool, library_parts, *job)
     progress()
     per_id = 4.0 * (len(inputs.forecasts) / max(1, len(hierarchy)) * 5
                     + (len(observed.values) / max(1, len(hierarchy)) if observed is not None else 0))
     blobs = Blobs(len(hierarchy), block_size(per_id))
     obs_arrays = encode_observed(blobs, observed) if observed is not None else None
-    residual_counts = set()
-    models, axes = [], []
-    for i, model in enumerate(inputs.models):
-        grid = ms.model_grid(inputs, model, hierarchy, observed)
+    models = []
+    for i, (model, grid, (_, _, start)) in enumerate(zip(inputs.models, grids, axes)):
         sums = ms.child_sums(grid, hierarchy)
         values = ms.member_measures(grid, sums)
-        residual_counts.update(np.unique((~np.isnan(grid.residual)).sum(axis=1)).tolist())
-        start = start_text(grid.axis[0], inputs.time_kind) if len(grid.axis) else ""
-        axes.append((grid.axis, grid.band, start))
         fine = worst_thresholds(grid.level)
         worst = {m.key: [int(grid.gid[r]) for r in ms.worst(values[m.key], m.worst, WORST, fine[m.key][0])] for m in ms.MEASURES}
         models.append({
@@ -541,19 +526,13 @@ def _page_data(inputs, args, progress, worker):
             "arrays": encode_model(blobs, i, grid, hierarchy, sums, values),
             "range": [start_text(grid.axis[0], inputs.time_kind), start_text(grid.axis[-1], inputs.time_kind)] if len(grid.axis) else None,
         })
+        grids[i] = None  # its matrices are in the blobs now
         progress()
-    job = (inputs.use_case, inputs.time_kind, axes, observed.axis if observed is not None else None, residual_counts)
-    pending = None
-    if worker is not None:
-        with contextlib.suppress(Exception):
-            pending = worker.submit(library_parts, *job)
     blobs.finish()
     names = id_names(hierarchy)
-    parts = None
-    if pending is not None:
-        with contextlib.suppress(Exception):  # a second process that failed: drawn here instead
-            parts = pending.result()
-    if parts is None:
+    parts = worker.answer(pending) if pending is not None else None
+    if parts is None:  # no second process, or one that failed: drawn here
+        load_libraries()
         parts = library_parts(*job)
     for model, proto in zip(models, parts["models"]):
         model["proto"] = proto

@@ -32,14 +32,14 @@ from dataclasses import dataclass, field
 import numpy as np
 import pandas as pd
 
+from .errors import InputError  # noqa: F401  (raised here, and part of this module's interface)
+
 # Columns of Inputs.forecasts, in this order.
 FORECAST_COLUMNS = ["model", "id", "ds", "mean", "lo", "hi", "filled"]
 # Columns of Inputs.observed, in this order.
 OBSERVED_COLUMNS = ["id", "ds", "y"]
 
 
-class InputError(Exception):
-    """Input the report cannot use; the message is one line naming the file and the problem."""
 
 
 @dataclass
@@ -53,8 +53,9 @@ class Inputs:
         (`lo`/`hi` all NaN for a model without interval bounds). Within a model every id has a
         row for every ds of that model's forecast dates: rows the file lacked are added with NaN
         values and `filled` True (the gaps), all others have `filled` False.
-    observed: one row per (id, ds), sorted by id, ds, row labels 0..n-1; `id` text, `ds` of the
-        same kind as the forecasts', `y` float64 with NaN where missing. None without a file.
+    observed: one row per (id, ds), sorted by id, ds, row labels 0..n-1; `id` text (a Categorical
+        whose categories are the sorted ids, str), `ds` of the same kind as the forecasts', `y`
+        float64 with NaN where missing. None without a file.
     models: model names in the order of the file's columns, or of the --model options when given.
     levels: per model, the level of the interval that `lo`/`hi` hold (the widest the file
         gives, e.g. 95), or None when the bounds came without a level or there are none.
@@ -1047,7 +1048,8 @@ def _observed(path, oids, otimes, values, kind, notes):
         notes.append(_missing_note(path, "observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1))
     id_codes, t_codes = id_codes[order], t_codes[order]
     frame = pd.DataFrame({
-        "id": pd.Series(ids[id_codes], dtype=object),
+        # Millions of rows share a few thousand ids: kept as codes into the sorted ids.
+        "id": pd.Categorical.from_codes(id_codes, categories=pd.Index(ids, dtype=object)),
         "ds": times[t_codes],
         "y": np.where(nan, np.nan, values)[order],
     })

@@ -151,11 +151,17 @@ def observed_by_id(observed, hierarchy):
     n = len(hierarchy)
     if observed is None or len(observed) == 0:
         return None
-    ids = observed["id"].to_numpy(dtype=object)
-    starts, run_ids = runs(ids)
-    run_g = pd.Index(hierarchy.ids).get_indexer(run_ids)
-    lengths = np.diff(np.append(starts, len(ids)))
-    row_g = np.repeat(run_g, lengths)
+    column = observed["id"]
+    if isinstance(column.dtype, pd.CategoricalDtype):  # codes into the ids: mapped, not compared
+        cat_g = pd.Index(hierarchy.ids).get_indexer(column.cat.categories)
+        codes = column.cat.codes.to_numpy()
+        row_g = np.where(codes >= 0, cat_g[codes], -1)
+    else:
+        ids = column.to_numpy(dtype=object)
+        starts, run_ids = runs(ids)
+        run_g = pd.Index(hierarchy.ids).get_indexer(run_ids)
+        lengths = np.diff(np.append(starts, len(ids)))
+        row_g = np.repeat(run_g, lengths)
     keep = row_g >= 0
     dates = observed["ds"].to_numpy()
     values = observed["y"].to_numpy(dtype=np.float64)
