@@ -2,11 +2,13 @@
 
 import contextlib
 import io
+import multiprocessing
 import os
 import re
 import runpy
 import subprocess
 import sys
+import time
 from importlib import resources
 from pathlib import Path
 
@@ -171,6 +173,26 @@ def test_bad_input_exits_2_with_one_line_and_keeps_the_old_report(tmp_path, chan
     assert (status, stdout, err.count("\n")) == (2, "", 1)
     assert re.fullmatch(r"report: error: \S*" + message + r".*\n", err)
     assert out.read_text() == "old report" and sorted(os.listdir(tmp_path)) == sorted(["r.html", *(p.name for p in (pred, obs) if p.exists())])
+
+
+@pytest.mark.parametrize("bad", [False, True])
+def test_a_large_input_draws_with_a_second_process_that_ends_with_the_command(tmp_path, monkeypatch, bad):
+    from sorvani_kb.datavisualization.report import worker
+
+    monkeypatch.setattr(worker, "LARGE_INPUT", 0)  # every input counts as large
+    pred, obs = user_files(tmp_path)
+    if bad:
+        pred.write_text(pred.read_text().replace(",13.0,", ",many,"))
+    started = []
+    monkeypatch.setattr(worker, "take", lambda take=worker.take: started.append(worker._pool) or take())
+    status, _, err = run(str(pred), "--observed", str(obs), "-o", str(tmp_path / "r.html"), *COL_ARGS)
+    assert status == (2 if bad else 0), err
+    assert len(started) == 1 and started[0] is not None  # started for this input, taken once (by the page or the refusal)
+    assert worker._pool is None
+    deadline = time.monotonic() + 10
+    while multiprocessing.active_children() and time.monotonic() < deadline:  # ended, not left to exit
+        time.sleep(0.05)
+    assert multiprocessing.active_children() == []
 
 
 def test_failed_write_leaves_the_old_report(tmp_path, monkeypatch):
