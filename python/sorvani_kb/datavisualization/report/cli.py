@@ -105,7 +105,9 @@ def make_report(args, progress):
     check_output(args.output)
     # For a large input the libraries the figures need load in a second process, started before
     # this one loads pandas and reads the files.
-    worker.start(paths=[args.predictions, args.observed])
+    # (The use case as the input reader will name it: the option, else the file's name.)
+    use_case = args.use_case or os.path.splitext(os.path.basename(args.predictions or ""))[0]
+    worker.start(paths=[args.predictions, args.observed], use_case=use_case)
     try:
         from . import explorer, inputs
 

@@ -464,13 +464,18 @@ def library_parts(use_case, time_kind, models, observed_axis, residual_counts):
                       if len(axis) else None for axis, band, start in models],
            "residual": None, "obsAxis": None, "quantiles": {}}
     if observed_axis is not None:
-        out.update(residual=residual_prototypes(use_case), obsAxis=axis_text(observed_axis),
+        residual = _drawn_ahead.pop(use_case, None) or residual_prototypes(use_case)
+        out.update(residual=residual, obsAxis=axis_text(observed_axis),
                    quantiles=normal_quantiles(residual_counts))
     return out
 
 
-def load_libraries():
-    """Imports what drawing the prototypes needs (pyplot without a display)."""
+_drawn_ahead = {}  # residual prototypes drawn before they were asked for, by use case
+
+
+def load_libraries(use_case=None):
+    """Imports what drawing the prototypes needs (pyplot without a display); given the report's
+    use case, also draws the residual prototypes, which depend on nothing else."""
     if "MPLBACKEND" not in os.environ:
         import matplotlib
 
@@ -480,6 +485,9 @@ def load_libraries():
     import scipy.stats  # noqa: F401
 
     from .. import plotPrediction  # noqa: F401
+
+    if use_case is not None:
+        _drawn_ahead[use_case] = residual_prototypes(use_case)
 
 
 def build_page_data(inputs, args, progress):

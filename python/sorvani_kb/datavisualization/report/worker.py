@@ -23,7 +23,7 @@ PATIENCE = 60.0
 _pool = None
 
 
-def _load_libraries():
+def _load_libraries(use_case):
     # Reading the input comes first: the worker yields the processor to it where both want it.
     if hasattr(os, "nice"):
         try:
@@ -34,13 +34,14 @@ def _load_libraries():
     try:
         from .explorer import load_libraries
 
-        load_libraries()
+        load_libraries(use_case)
     except Exception:  # noqa: BLE001
         pass
 
 
-def start(force=False, paths=()):
-    """Starts the worker when the files at `paths` are large together (or when `force`)."""
+def start(force=False, paths=(), use_case=None):
+    """Starts the worker when the files at `paths` are large together (or when `force`); with
+    the report's `use_case`, it also draws what depends on nothing else while it waits."""
     global _pool
     if _pool is not None:
         return
@@ -54,7 +55,7 @@ def start(force=False, paths=()):
         if size < LARGE_INPUT:
             return
     try:
-        _pool = multiprocessing.get_context("spawn").Pool(1, initializer=_load_libraries)
+        _pool = multiprocessing.get_context("spawn").Pool(1, initializer=_load_libraries, initargs=(use_case,))
     except (OSError, ValueError, RuntimeError):
         _pool = None  # no second process here: everything runs in this one
 
