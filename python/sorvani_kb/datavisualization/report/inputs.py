@@ -931,18 +931,7 @@ def load(args):
             break
 
     # Forecasts: one grid of ids x forecast dates per model.
-    id_codes, ids = pids
-    t_codes, times = _sorted_codes(ptimes.codes, _time_values(ptimes))
-    rows = np.arange(len(id_codes))
-    ok = (id_codes >= 0) & (t_codes >= 0)
-    if not ok.all():
-        bad = np.flatnonzero(~ok)
-        notes.append(f"{_name(pred_path)}: {_plural(len(bad), 'row')} without an id or a date left out (first: row {bad[0] + 1})")
-        if not ok.any():
-            raise InputError(f"{pred_path}: no row has both an id and a date")
-    id_codes, ids = _compact(id_codes[ok], ids)
-    t_codes, times = _compact(t_codes[ok], times)
-    rows = rows[ok]
+    rows, id_codes, ids, t_codes, times = _keyed_rows(pred_path, pids, ptimes, notes)
     n_ids, n_t = len(ids), len(times)
     if n_ids * n_t > max(4 * len(rows), MAX_GRID):
         raise InputError(f"{pred_path}: the ids' forecast dates differ too much to align them ({n_ids} ids over "
@@ -961,7 +950,7 @@ def load(args):
         for col, src in (("mean", m.mean), ("lo", m.lo), ("hi", m.hi)):
             arr = np.full(cells, np.nan)
             if src is not None:
-                vals = pvalues[src][ok]
+                vals = pvalues[src][rows]
                 nan = ~np.isfinite(vals)
                 arr[key] = np.where(nan, np.nan, vals)
                 if nan.any():
@@ -1019,10 +1008,11 @@ def _compact(codes, values):
     return new[codes], values
 
 
-def _observed(path, oids, otimes, values, kind, notes):
-    id_codes, ids = oids
-    t_codes, times = _sorted_codes(otimes.codes, _time_values(otimes))
-    rows = np.arange(len(id_codes))
+def _keyed_rows(path, ids, times, notes):
+    """The rows that have both an id and a date (the others are left out, with a note), and the
+    ids and dates renumbered over them: (row positions, id codes, ids, date codes, sorted dates)."""
+    id_codes, ids = ids
+    t_codes, times = _sorted_codes(times.codes, _time_values(times))
     ok = (id_codes >= 0) & (t_codes >= 0)
     if not ok.all():
         bad = np.flatnonzero(~ok)
@@ -1031,7 +1021,12 @@ def _observed(path, oids, otimes, values, kind, notes):
             raise InputError(f"{path}: no row has both an id and a date")
     id_codes, ids = _compact(id_codes[ok], ids)
     t_codes, times = _compact(t_codes[ok], times)
-    rows, values = rows[ok], values[ok]
+    return np.flatnonzero(ok), id_codes, ids, t_codes, times
+
+
+def _observed(path, oids, otimes, values, kind, notes):
+    rows, id_codes, ids, t_codes, times = _keyed_rows(path, oids, otimes, notes)
+    values = values[rows]
     n_t = len(times)
     key, dup, where = _grid_keys(path, "observed", id_codes, t_codes, len(ids), n_t, rows)
     if dup >= 0:
