@@ -70,26 +70,9 @@ run_suite() {
     fi
 }
 
-host_runs=() sid_runs=()
-for run in $runs; do
-    case $run in
-        *-3.1[4-9]*) sid_runs+=("$run") ;;
-        *) host_runs+=("$run") ;;
-    esac
-done
-if [ ${#sid_runs[@]} -gt 0 ] && [ -z "${SORVANI_IN_SID:-}" ]; then
-    # The newer interpreters run first, in the tree; their summary lines come back through a file.
-    echo "=== ${sid_runs[*]} in the Debian unstable tree"
-    out=$(mktemp)
-    if SORVANI_RUNS="${sid_runs[*]}" tools/sid.sh run tools/test.sh 2>&1 | tee "$out"; then :; else status=1; fi
-    while IFS= read -r line; do summary+=("$line"); done < <(sed -n '/^=== summary$/,$p' "$out" | sed 1d | grep -v '^=== total')
-    grep -q "FAILED\|install failed\|no CPython" <(sed -n '/^=== summary$/,$p' "$out") && status=1
-    grep -q "^=== summary$" "$out" || { status=1; summary+=("${sid_runs[*]}: did not run"); }
-    rm -f "$out"
-    sid_runs=()
-fi
-[ ${#host_runs[@]} -gt 0 ] && [ -z "${SORVANI_IN_SID:-}" ] && ensure_chromium
-for run in "${host_runs[@]}" "${sid_runs[@]}"; do
+# run_one RUN: one run, its line added to the summary.
+run_one() {
+    local run=$1 kind v
     kind=${run%-*}
     v=${run##*-}
     case $kind in
@@ -98,18 +81,80 @@ for run in "${host_runs[@]}" "${sid_runs[@]}"; do
         oldest) run_suite "$run" "$v" tests -c ci/oldest-constraints.txt ;;
         leaks) SORVANI_REQUIRE_DEBUG=1 run_suite "$run" "$v" tests/hardening/test_leaks.py ;;
         sanitize)
+            local t0=$SECONDS
             if SORVANI_SANITIZE_PYTHON=$v tools/sanitize.sh; then
-                summary+=("$run: passed")
+                summary+=("$run: passed ($((SECONDS - t0)) s)")
             else
                 status=1
                 summary+=("$run: FAILED")
             fi
             ;;
-        *) echo "unknown run $run" >&2; status=1 ;;
+        *) echo "unknown run $run" >&2; status=1; summary+=("$run: unknown") ;;
+    esac
+}
+
+# run_lane SUMMARY_FILE RUN...: the runs one after the other, their summary lines appended to
+# SUMMARY_FILE.
+run_lane() {
+    local file=$1 run
+    shift
+    for run in "$@"; do run_one "$run"; done
+    [ ${#summary[@]} -gt 0 ] && printf '%s\n' "${summary[@]}" >>"$file"
+    return $status
+}
+
+host_runs=() sid_runs=()
+for run in $runs; do
+    case $run in
+        *-3.1[4-9]*) sid_runs+=("$run") ;;
+        *) host_runs+=("$run") ;;
     esac
 done
 
+if [ -n "${SORVANI_IN_SID:-}" ]; then  # inside the tree: everything in turn, here
+    for run in "${host_runs[@]}" "${sid_runs[@]}"; do run_one "$run"; done
+    echo "=== summary"
+    printf '%s\n' "${summary[@]}"
+    exit $status
+fi
+
+# Two lanes at once, one per core. One runs the tree's runs, the checks and the sanitizer run,
+# its output kept in a log that is printed when it ends; the other runs the other host runs and
+# prints as it goes.
+[ ${#host_runs[@]} -gt 0 ] && ensure_chromium
+first=() second=()
+for run in "${host_runs[@]}"; do
+    case $run in
+        checks|sanitize-*) first+=("$run") ;;
+        *) second+=("$run") ;;
+    esac
+done
+sums=$(mktemp -d)
+: >"$sums/first" && : >"$sums/second"
+(
+    lane_status=0
+    if [ ${#sid_runs[@]} -gt 0 ]; then
+        echo "=== ${sid_runs[*]} in the Debian unstable tree"
+        SORVANI_RUNS="${sid_runs[*]}" tools/sid.sh run tools/test.sh 2>&1 | tee "$sums/sid.log"
+        [ "${PIPESTATUS[0]}" = 0 ] || lane_status=1
+        if grep -q "^=== summary$" "$sums/sid.log"; then
+            sed -n '/^=== summary$/,$p' "$sums/sid.log" | sed 1d >>"$sums/first"
+        else
+            echo "${sid_runs[*]}: did not run" >>"$sums/first"
+            lane_status=1
+        fi
+    fi
+    run_lane "$sums/first" "${first[@]}" || lane_status=1
+    exit $lane_status
+) >"$sums/first.log" 2>&1 &
+lane=$!
+run_lane "$sums/second" "${second[@]}" || status=1
+wait $lane || status=1
+echo "=== the other lane: ${sid_runs[*]} ${first[*]}"
+cat "$sums/first.log"
 echo "=== summary"
-printf '%s\n' "${summary[@]}"
+cat "$sums/first" "$sums/second"
+grep -q "FAILED\|install failed\|no CPython\|did not run\|unknown" "$sums/first" "$sums/second" && status=1
+rm -rf "$sums"
 echo "=== total $((SECONDS - started)) s"
 exit $status
