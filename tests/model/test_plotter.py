@@ -121,10 +121,10 @@ def test_replaced_attributes_are_used_as_they_are(plotter):
 
 
 def test_construction_follows_a_replaced_init():
-    """Calling the class constructs directly only while it keeps its own __init__."""
+    """Calling the class uses whatever __init__ the class holds at the time, as a Python class does."""
     seen = []
     original = plotPrediction.__init__
-    plotPrediction(*texts())  # constructs once through the direct path first
+    plotPrediction(*texts())  # once with its own __init__ first
     plotPrediction.__init__ = lambda self, *args, **kwargs: seen.append((args, kwargs))
     try:
         obj = plotPrediction(*texts()[:5], use_case="u")
