@@ -13,12 +13,12 @@ import pytest
 from corpus import BAD, LAYOUT_VARIANTS, MODELS, RECONCILED, frames, ids, to_file, write
 
 from sorvani_kb.datavisualization.report import inputs, main
-from sorvani_kb.datavisualization.report.cli import build_parser
+from sorvani_kb.datavisualization.report.cli import build_parser, options_of
 
 
 def load(pred, obs=None, *options):
     args = build_parser().parse_args([str(pred)] + (["--observed", str(obs)] if obs else []) + list(options))
-    return inputs.load(args)
+    return inputs.load(args.predictions, args.observed, options_of(args))
 
 
 def run(*args):

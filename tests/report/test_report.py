@@ -180,15 +180,17 @@ def test_a_large_input_draws_with_a_second_process_that_ends_with_the_command(tm
     from sorvani_kb.datavisualization.report import worker
 
     monkeypatch.setattr(worker, "LARGE_INPUT", 0)  # every input counts as large
+    monkeypatch.setattr(worker, "DRAWING_MODULE", "not.loaded")  # as in a fresh process
     pred, obs = user_files(tmp_path)
     if bad:
         pred.write_text(pred.read_text().replace(",13.0,", ",many,"))
     started = []
-    monkeypatch.setattr(worker, "take", lambda take=worker.take: started.append(worker._pool) or take())
+    monkeypatch.setattr(worker.Worker, "start", classmethod(
+        lambda cls, *a, start=worker.Worker.start.__func__, **kw: started.append(start(cls, *a, **kw)) or started[-1]))
     status, _, err = run(str(pred), "--observed", str(obs), "-o", str(tmp_path / "r.html"), *COL_ARGS)
     assert status == (2 if bad else 0), err
-    assert len(started) == 1 and started[0] is not None  # started for this input, taken once (by the page or the refusal)
-    assert worker._pool is None
+    assert len(started) == 1 and started[0] is not None  # started once, for this input
+    assert started[0]._pool is None  # and ended by the command, on success or refusal
     deadline = time.monotonic() + 10
     while multiprocessing.active_children() and time.monotonic() < deadline:  # ended, not left to exit
         time.sleep(0.05)

@@ -1,5 +1,7 @@
 """The report command: reads the input files, writes one self-contained HTML page.
 
+A thin mapping of the command's arguments onto the library (`api.build`, `Report.save`).
+
     python -m sorvani_kb.datavisualization                       # the shipped sample
     sorvani-report preds.csv --observed obs.csv -o report.html
 
@@ -14,14 +16,14 @@ import argparse
 import contextlib
 import os
 import sys
-import tempfile
 from importlib import resources
 
-from . import worker
+from . import api
+from .api import TREEMAP_NODES
 from .errors import InputError
+from .worker import Worker
 
 SAMPLE_USE_CASE = "ordini"
-TREEMAP_NODES = 3000  # most members a treemap of the page draws at once
 
 
 class Parser(argparse.ArgumentParser):
@@ -70,20 +72,6 @@ def build_parser(prog=None):
     return p
 
 
-def write_atomic(path, text):
-    """Writes `text` to a temporary file beside `path`, then moves it into place."""
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix="." + os.path.basename(path) + ".", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "w", encoding="utf-8") as fh:
-            fh.write(text)
-        os.chmod(tmp, 0o644)
-        os.replace(tmp, path)
-    except BaseException:
-        with contextlib.suppress(OSError):
-            os.unlink(tmp)
-        raise
-
-
 @contextlib.contextmanager
 def sample_files():
     """Paths of the shipped sample's prediction and observed-value files."""
@@ -92,35 +80,28 @@ def sample_files():
         yield str(pred), str(obs)
 
 
-def check_output(path):
-    out_dir = os.path.dirname(os.path.abspath(path))
-    if not os.path.isdir(out_dir):
-        raise InputError(f"{path}: the folder {out_dir} does not exist")
-    if os.path.isdir(path):
-        raise InputError(f"{path}: a folder; give the path of the report file")
+def options_of(args):
+    """The input options the command's arguments give."""
+    from .inputs import Options
+
+    return Options(id_col=args.id_col, date_col=args.date_col, mean_col=args.mean_col, lower_col=args.lower_col,
+                   upper_col=args.upper_col, obs_id_col=args.obs_id_col, obs_date_col=args.obs_date_col,
+                   obs_value_col=args.obs_value_col, models=args.model, date_format=args.date_format or None,
+                   timezone=args.timezone or None, use_case=args.use_case)
 
 
 def make_report(args, progress):
-    """Reads and checks the input, builds the page and writes it; returns the Inputs."""
-    check_output(args.output)
+    """Reads and checks the input, builds the page and writes it; returns the Report."""
+    api.check_output(args.output)
     # For a large input the libraries the figures need load in a second process, started before
     # this one loads pandas and reads the files.
-    # (The use case as the input reader will name it: the option, else the file's name.)
     use_case = args.use_case or os.path.splitext(os.path.basename(args.predictions or ""))[0]
-    worker.start(paths=[args.predictions, args.observed], use_case=use_case)
-    try:
-        from . import explorer, inputs
-
-        data = inputs.load(args)
-    except BaseException:
-        worker.end()
-        raise
-    text = explorer.write_report(data, args, progress)
-    try:
-        write_atomic(args.output, text)
-    except OSError as exc:
-        raise InputError(f"{args.output}: cannot write the report ({exc.strerror or exc})") from None
-    return data
+    started = Worker.start([args.predictions, args.observed], use_case=use_case)
+    report = api.build(args.predictions, args.observed, options_of(args), treemap_nodes=args.treemap_nodes,
+                       worker=started, progress=progress)
+    report.save(args.output)
+    progress()  # the page's last step: written
+    return report
 
 
 def main(argv=None, prog=None):
@@ -144,9 +125,9 @@ def main(argv=None, prog=None):
             with sample_files() as (pred_path, obs_path):
                 args.predictions, args.observed = pred_path, obs_path
                 args.use_case = args.use_case or SAMPLE_USE_CASE
-                data = make_report(args, progress)
+                report = make_report(args, progress)
         else:
-            data = make_report(args, progress)
+            report = make_report(args, progress)
     except InputError as exc:
         for b in bar:
             b.close()
@@ -154,7 +135,7 @@ def main(argv=None, prog=None):
         return 2
     for b in bar:
         b.close()
-    for note in data.notes:
+    for note in report.notes:
         print(f"{parser.prog}: note: {note}", file=sys.stderr)
     print(os.path.abspath(args.output))
     return 0

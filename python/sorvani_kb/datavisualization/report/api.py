@@ -1,0 +1,234 @@
+"""The report as a library: `explore()` gives a `Report` of a hierarchical forecast.
+
+    from sorvani_kb.datavisualization.report import explore
+    report = explore(forecasts_df, observed_df)      # pandas, polars, pyarrow, DuckDB, or paths
+    report                                            # in a notebook: the explorer, inline
+    report.measures.query("coverage_pct < 80")        # one row per member and model
+    report.save("report.html")                        # the same page the command writes
+
+This module imports nothing heavy until `explore` runs, so that the command can start the
+worker process before this one loads pandas.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import html
+import os
+import re
+import tempfile
+import warnings
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Union
+
+from .errors import InputError, InputNote
+from .worker import Worker
+
+if TYPE_CHECKING:
+    import pandas as pd
+
+    from .page import PageData
+
+Source = Any  # a path (str or os.PathLike) or a frame: pandas, polars, pyarrow, __arrow_c_stream__
+TREEMAP_NODES = 3000  # most members a treemap of the page draws at once
+FRAME_HEIGHT = 900  # pixels of the explorer's frame in a notebook
+
+# Per measure key of the page: the column of Report.measures.
+MEASURE_COLUMNS = {"gap": "coherence_gap_pct", "coverage": "coverage_pct", "mae": "mae", "smape": "smape_pct",
+                   "bias": "bias", "missing": "missing"}
+
+
+class Report:
+    """The explorer page of one hierarchical forecast, and its measures.
+
+    `save(path)` writes the page (one self-contained, offline HTML file); `to_html()` gives its
+    text; in Jupyter, JupyterLab or VS Code the report shows itself inline, in an isolated frame.
+    `measures` and `notes` give what the page shows as data.
+    """
+
+    def __init__(self, data: PageData, notes: Sequence[str], levels: dict):
+        self._data = data
+        self._notes = list(notes)
+        self._levels = dict(levels)
+        self._measures: Optional[pd.DataFrame] = None
+
+    @property
+    def notes(self) -> list[str]:
+        """The notes on the input (missing values, gaps, rows left out), one line each."""
+        return list(self._notes)
+
+    @property
+    def measures(self) -> pd.DataFrame:
+        """One row per member and model, in model then id order. Columns:
+
+        - `unique_id` (str), `model` (str), `depth` (int: 0 for a root, 1 for its direct
+          sub-members, ...), `level` (float: the interval level of `coverage_pct`, NaN when
+          the model has no interval or the input gives no level);
+        - `coherence_gap_pct`: largest relative difference, in %, between the member's forecast
+          and the sum of its direct sub-members' over the dates where all have a value
+          (NaN without sub-members);
+        - `coverage_pct`: share, in %, of the forecast dates with an observed value where it lies
+          inside the prediction interval;
+        - `mae`: mean absolute error, in the series' units; `smape_pct`: symmetric mean absolute
+          percentage error, in % (0 to 200); `bias`: mean of forecast minus observed, in the
+          series' units (positive: too high);
+        - `missing`: count of missing forecast values (point and bounds, absent rows included).
+
+        Measures that need observed values are NaN without them.
+        """
+        if self._measures is None:
+            self._measures = _measures_frame(self._data, self._levels)
+        return self._measures.copy()
+
+    def to_html(self) -> str:
+        """The page: one self-contained HTML document, offline."""
+        from . import page
+
+        return page.render(self._data)
+
+    def save(self, path: Union[str, os.PathLike]) -> Path:
+        """Writes the page to `path` atomically (an older file there stays as it was until the new
+        one is complete); returns the path written."""
+        path = Path(path)
+        check_output(path)
+        try:
+            write_atomic(path, self.to_html())
+        except OSError as exc:
+            raise InputError(f"{path}: cannot write the report ({exc.strerror or exc})") from None
+        return path
+
+    def _repr_html_(self) -> str:
+        # srcdoc in a sandbox without same-origin: the page's scripts and styles see nothing of
+        # the notebook's, and the notebook nothing of theirs.
+        return (f'<iframe class="sorvani-report" sandbox="allow-scripts allow-popups allow-downloads" '
+                f'style="width:100%;height:{FRAME_HEIGHT}px;border:1px solid #d0d7de;border-radius:4px" '
+                f'title="{html.escape(self._data.meta.get("title", "Forecast report"))}" '
+                f'srcdoc="{html.escape(self.to_html(), quote=True)}"></iframe>')
+
+    def __repr__(self) -> str:
+        meta = self._data.meta
+        return (f"<Report {meta.get('title', '')!r}: {len(meta.get('parent', []))} members, "
+                f"models {[m['name'] for m in meta.get('models', [])]}, {len(self._notes)} notes>")
+
+
+def explore(forecasts: Source, observed: Source = None, *, models: Optional[Sequence[str]] = None,
+            use_case: Optional[str] = None, date_format: Optional[str] = None, timezone: Optional[str] = None,
+            id_col: Optional[str] = None, date_col: Optional[str] = None, mean_col: Optional[str] = None,
+            lower_col: Optional[str] = None, upper_col: Optional[str] = None, obs_id_col: Optional[str] = None,
+            obs_date_col: Optional[str] = None, obs_value_col: Optional[str] = None,
+            treemap_nodes: int = TREEMAP_NODES) -> Report:
+    """The explorer of a hierarchical forecast.
+
+    forecasts: one row per id and forecast date; observed: past values and, for the measures,
+    values on forecast dates (optional). Each may be a path (str or os.PathLike: CSV of any
+    separator, plain or compressed, or Parquet), a pandas DataFrame (also with `unique_id` as its
+    index), a polars DataFrame or LazyFrame, a pyarrow Table, or any object that exports the
+    Arrow PyCapsule stream interface (`__arrow_c_stream__`, DuckDB relations for one). Without
+    column options the forecasts may be in the long format of the common forecasting libraries
+    (`unique_id`, `ds`, one column per model `M` with `M-lo-L` / `M-hi-L` bounds) or hold `id`,
+    `date`, `mean`, `lower`, `upper`; observed values `unique_id`, `ds`, `y` or `id`, `date`,
+    `value`. Ids are hierarchy paths whose levels are separated by "/".
+
+    models: only these models, in this order; use_case: the label of the figure titles (default:
+    the forecast file's name, or "forecasts" for a frame); date_format: a strptime format for
+    both inputs' dates; timezone: the zone to draw dates in; *_col: the column names;
+    treemap_nodes: most members a treemap draws at once.
+
+    Raises InputError (a ValueError) with a one-line message naming the input and the problem;
+    each note on the input is given as an InputNote warning (a UserWarning).
+    """
+    from .inputs import Options
+
+    options = Options(id_col=id_col, date_col=date_col, mean_col=mean_col, lower_col=lower_col, upper_col=upper_col,
+                      obs_id_col=obs_id_col, obs_date_col=obs_date_col, obs_value_col=obs_value_col,
+                      models=list(models) if models is not None else None, date_format=date_format,
+                      timezone=timezone, use_case=use_case)
+    try:
+        report = build(forecasts, observed, options, treemap_nodes=treemap_nodes)
+    except InputError as exc:
+        raise InputError(library_words(str(exc))) from None
+    for note in report.notes:
+        warnings.warn(library_words(note), InputNote, stacklevel=2)
+    return report
+
+
+def build(forecasts: Source, observed: Source, options: Any, *, treemap_nodes: int = TREEMAP_NODES,
+          worker: Optional[Worker] = None, progress: Optional[Callable[..., None]] = None) -> Report:
+    """The report of the inputs read with `options` (inputs.Options), in the command's words.
+    A `worker` already started is used and ended; otherwise one is started for a large input."""
+    if worker is None:
+        worker = Worker.start([forecasts, observed], use_case=_use_case(forecasts, options))
+    try:
+        from . import inputs, page
+
+        data = inputs.load(forecasts, observed, options)
+        built = page.build(data, treemap_nodes=treemap_nodes, worker=worker, progress=progress)
+    finally:
+        if worker is not None:
+            worker.end()
+    return Report(built, data.notes, data.levels)
+
+
+def _use_case(forecasts, options):
+    """The use case as the input layer will name it: the option, else the file's name."""
+    if options.use_case:
+        return options.use_case
+    if isinstance(forecasts, (str, os.PathLike)):
+        return os.path.splitext(os.path.basename(os.fspath(forecasts)))[0]
+    return "forecasts"
+
+
+# The command's option names, as a message of the input layer writes them, and their names here.
+_OPTION = re.compile(r"--(date-format|timezone|model|id-col|date-col|mean-col|lower-col|upper-col|obs-id-col|"
+                     r"obs-date-col|obs-value-col|use-case)\b")
+
+
+def library_words(message: str) -> str:
+    """A message of the input layer with the command's options named as explore()'s arguments."""
+    return _OPTION.sub(lambda m: m[1].replace("-", "_") + ("s=" if m[1] == "model" else "="), message)
+
+
+def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
+    import numpy as np
+    import pandas as pd
+
+    parts = []
+    for m in data.measures:
+        n = len(m.ids)
+        level = levels.get(m.model)
+        part = {"unique_id": pd.Series(m.ids, dtype=object), "model": m.model,
+                "depth": np.asarray(m.depth, dtype=np.int64),
+                "level": np.full(n, np.nan if level is None else float(level))}
+        for key, column in MEASURE_COLUMNS.items():
+            part[column] = np.asarray(m.values[key], dtype=np.float64)
+        parts.append(pd.DataFrame(part, index=pd.RangeIndex(n)))
+    if not parts:
+        columns = ["unique_id", "model", "depth", "level", *MEASURE_COLUMNS.values()]
+        return pd.DataFrame({c: pd.Series(dtype=object if c in ("unique_id", "model") else float) for c in columns})
+    frame = pd.concat(parts, ignore_index=True)
+    frame["missing"] = frame["missing"].astype(np.int64)
+    return frame
+
+
+def check_output(path: Union[str, os.PathLike]) -> None:
+    out_dir = os.path.dirname(os.path.abspath(path))
+    if not os.path.isdir(out_dir):
+        raise InputError(f"{path}: the folder {out_dir} does not exist")
+    if os.path.isdir(path):
+        raise InputError(f"{path}: a folder; give the path of the report file")
+
+
+def write_atomic(path: Union[str, os.PathLike], text: str) -> None:
+    """Writes `text` to a temporary file beside `path`, then moves it into place."""
+    path = os.fspath(path)
+    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix="." + os.path.basename(path) + ".",
+                               suffix=".tmp")
+    try:
+        with os.fdopen(fd, "w", encoding="utf-8") as fh:
+            fh.write(text)
+        os.chmod(tmp, 0o644)
+        os.replace(tmp, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(tmp)
+        raise

@@ -1,0 +1,48 @@
+"""The canonical form of the report's input: what every layer after reading sees."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Optional
+
+import pandas as pd
+
+# Columns of Inputs.forecasts, in this order.
+FORECAST_COLUMNS = ["model", "id", "ds", "mean", "lo", "hi", "filled"]
+# Columns of Inputs.observed, in this order.
+OBSERVED_COLUMNS = ["id", "ds", "y"]
+
+
+@dataclass
+class Inputs:
+    """The report's input, read and checked.
+
+    forecasts: one row per (model, id, ds), sorted by model (in `models` order), id, ds; row
+        labels 0..n-1. `model` is a Categorical whose categories are `models`; `id` is text
+        (object dtype of str); `ds` is datetime64[ns] without time zone, or int64 time steps
+        (see `time_kind`); `mean`, `lo`, `hi` are float64 with NaN where a value is missing
+        (`lo`/`hi` all NaN for a model without interval bounds). Within a model every id has a
+        row for every ds of that model's forecast dates: rows the input lacked are added with
+        NaN values and `filled` True (the gaps), all others have `filled` False.
+    observed: one row per (id, ds), sorted by id, ds, row labels 0..n-1; `id` text (a Categorical
+        whose categories are the sorted ids, str), `ds` of the same kind as the forecasts', `y`
+        float64 with NaN where missing. None without observed values.
+    models: model names in the order of the input's columns, or of the `models` asked for.
+    levels: per model, the level of the interval that `lo`/`hi` hold (the widest the input
+        gives, e.g. 95), or None when the bounds came without a level or there are none.
+    time_kind: "datetime" or "step".
+    prediction_path / observed_path: what the page names as the source of each: a file's path,
+        or the argument's name for a frame given in memory.
+    notes: one-line messages for the user (missing values and where, gaps, dropped rows); the
+        command prints them on stderr, the library gives them as warnings, the page shows them.
+    """
+
+    forecasts: pd.DataFrame
+    observed: Optional[pd.DataFrame]
+    models: list[str]
+    levels: dict[str, Optional[float]]
+    time_kind: str
+    use_case: str
+    prediction_path: str
+    observed_path: Optional[str] = None
+    notes: list[str] = field(default_factory=list)

@@ -1,0 +1,151 @@
+"""Reading the report's input into one canonical form.
+
+Everything after this layer sees only `Inputs`: the forecasts of every model and the observed
+values in fixed column names, ids as text, one time axis kind, rows checked and sorted. An input
+is a file (CSV or Parquet, see `sources`) or a frame in memory (pandas, polars, pyarrow, any
+Arrow stream, see `frames`); `layouts` says which column is what; `columns` and `dates` read the
+columns; `grid` assembles the canonical frames.
+
+Work is done on whole columns: ids and dates are factorised once and only their distinct values
+are examined, so an input of millions of rows costs little more than reading it.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from typing import Any, Optional
+
+import pandas as pd
+
+from ..canonical import FORECAST_COLUMNS, OBSERVED_COLUMNS, Inputs
+from ..errors import InputError
+from .columns import read_ids, read_numbers
+from .dates import Times, check_format, read_times, settle_day_month, settle_zones
+from .frames import frame_source
+from .grid import forecast_frame, observed_frame, pairing_notes
+from .layouts import Layout, observed_layout, prediction_layout
+from .options import Options
+from .sources import Source, open_source, read_columns
+from .text import close_names, cut, listing, source_name
+
+__all__ = ["FORECAST_COLUMNS", "OBSERVED_COLUMNS", "Inputs", "InputError", "Options", "load", "is_path"]
+
+
+def is_path(value):
+    """Whether an input is given as a file's path (str or os.PathLike) rather than a frame."""
+    return isinstance(value, (str, os.PathLike))
+
+
+@dataclass
+class Columns:
+    """One input's columns as read: ids and dates as codes, numbers as float64 by column."""
+
+    source: Source
+    layout: Layout
+    ids: Any  # (codes, ids) as read_ids gives them
+    times: Times
+    values: dict  # column name -> float64 array
+
+
+def load(forecasts, observed=None, options=None, labels=("forecasts", "observed")):
+    """Reads and checks the forecasts and the observed values (each a file's path or a frame;
+    `observed` may be None) into `Inputs`; raises InputError with a one-line message otherwise.
+    A frame is named in messages by its entry of `labels`."""
+    options = options or Options()
+    _check_options(options)
+    notes: list[str] = []
+    pred = _read(forecasts, labels[0], options, prediction_layout)
+    obs = _read(observed, labels[1], options, observed_layout) if observed is not None else None
+    kind = _settle_times(pred, obs, options, notes)
+    pred_path = pred.source.path
+    extra = f" (the {'frame' if pred.source.kind == 'frame' else 'file'} has a 'cutoff' column: give the rows of one cutoff)" \
+        if "cutoff" in pred.source.columns else ""
+    frame, ids, times, present = forecast_frame(pred_path, pred, pred.layout.models, kind, notes, extra)
+    observed_rows = None
+    if obs is not None:
+        made = observed_frame(obs.source.path, obs.ids, obs.times, obs.values[obs.layout.value], kind, notes)
+        pairing_notes(pred_path, obs.source.path, ids, times, present, made, notes)
+        observed_rows = made[0]
+    use_case = options.use_case or os.path.splitext(source_name(pred_path))[0]
+    return Inputs(frame, observed_rows, [m.name for m in pred.layout.models], {m.name: m.level for m in pred.layout.models},
+                  kind, use_case, pred_path, obs.source.path if obs is not None else None, notes)
+
+
+def _check_options(options):
+    if options.timezone:
+        try:
+            pd.Timestamp("2000-01-01", tz=options.timezone)
+        except Exception:  # the zone libraries raise several kinds for an unknown name
+            raise InputError(f"--timezone {options.timezone!r}: unknown time zone (use a name such as Europe/Rome "
+                             "or UTC)") from None
+    if options.date_format:
+        check_format(options.date_format)
+
+
+def _source(value, label):
+    return open_source(os.fspath(value)) if is_path(value) else frame_source(value, label)
+
+
+def _read(value, label, options, layout_of):
+    """Opens one input, finds its layout and reads the columns it needs."""
+    src = _source(value, label)
+    layout = layout_of(src, options)
+    if layout.value is None:  # forecasts
+        _choose_models(src, layout, options.models)
+        numbers = list(dict.fromkeys(c for m in layout.models for c in (m.mean, m.lo, m.hi) if c))
+    else:
+        numbers = [layout.value]
+    fmt = options.date_format
+    frame = read_columns(src, [layout.id, layout.ds] + numbers, ids=[layout.id], dates=[layout.ds], numbers=numbers,
+                         dates_as_text=bool(fmt))
+    if not len(frame):
+        raise InputError(f"{src.path}: no rows" + (", only the header" if src.kind != "frame" else ""))
+    ids, times = read_ids(frame[layout.id]), read_times(frame[layout.ds], src.path, layout.ds, fmt)
+    values = {c: read_numbers(frame[c], src, c) for c in numbers}
+    return Columns(src, layout, ids, times, values)
+
+
+def _choose_models(src, layout, wanted):
+    """Keeps the models asked for, in that order; refuses an unknown one or none at all."""
+    names = [m.name for m in layout.models]
+    if wanted:
+        unknown = [w for w in wanted if w not in names]
+        if unknown:
+            close = close_names(unknown[0], names)
+            raise InputError(f"{src.path}: no model {unknown[0]!r}" + (f" (close: {listing(close)})" if close else "") +
+                             f" (models present: {listing(names, 12)})")
+        layout.models = sorted((m for m in layout.models if m.name in wanted), key=lambda m: list(wanted).index(m.name))
+    if not layout.models:
+        raise InputError(f"{src.path}: no model columns beside {layout.id!r} and {layout.ds!r} (columns present: "
+                         f"{', '.join(cut(c) for c in src.columns[:20])})")
+
+
+def _layout_notes(src, layout, notes):
+    name = source_name(src.path)
+    if layout.text:
+        notes.append(f"{name}: column{'s' if len(layout.text) > 1 else ''} {listing(layout.text)} left out: "
+                     "text, not forecasts")
+    if layout.ignored:
+        notes.append(f"{name}: column{'s' if len(layout.ignored) > 1 else ''} {listing(layout.ignored)} left out: "
+                     "interval bounds without their model column or without the other bound")
+
+
+def _settle_times(pred, obs, options, notes):
+    """Brings both inputs' dates to one kind and zone; returns the kind ("datetime" or "step")."""
+    _layout_notes(pred.source, pred.layout, notes)
+    ptimes: Times = pred.times
+    otimes: Optional[Times] = obs.times if obs is not None else None
+    settle_day_month([ptimes, otimes])
+    settle_zones([ptimes, otimes], options.timezone)
+    if otimes is not None and otimes.kind != ptimes.kind:
+        step, dated = (otimes, ptimes) if otimes.kind == "step" else (ptimes, otimes)
+        raise InputError(f"{step.path}: column {step.col!r} holds time steps (whole numbers) but {source_name(dated.path)} "
+                         f"column {dated.col!r} holds dates; give both files the same kind")
+    for t in (ptimes, otimes):
+        if t is not None and t.kind == "step" and len(t.values) and ((t.values >= 19000101) & (t.values <= 21001231)).all():
+            notes.append(f"{source_name(t.path)}: column {t.col!r} holds whole numbers, drawn as time steps; if they are "
+                         "dates, give --date-format %Y%m%d")
+            break
+    return ptimes.kind
+

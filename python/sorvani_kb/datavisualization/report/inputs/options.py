@@ -1,0 +1,32 @@
+"""What the caller may tell the input layer: column names, models, date format, time zone."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Optional, Sequence
+
+
+@dataclass(frozen=True)
+class Options:
+    """How to read the inputs; None everywhere means "found from the input".
+
+    id_col, date_col, mean_col, lower_col, upper_col: the forecast columns (giving mean_col,
+        lower_col or upper_col selects the one-model layout); obs_id_col, obs_date_col,
+        obs_value_col: the observed-value columns.
+    models: only these models, in this order. date_format: a strptime format for the dates of
+        both inputs. timezone: the zone to draw dates in. use_case: the label of the figure
+        titles (default: the forecast file's name).
+    """
+
+    id_col: Optional[str] = None
+    date_col: Optional[str] = None
+    mean_col: Optional[str] = None
+    lower_col: Optional[str] = None
+    upper_col: Optional[str] = None
+    obs_id_col: Optional[str] = None
+    obs_date_col: Optional[str] = None
+    obs_value_col: Optional[str] = None
+    models: Optional[Sequence[str]] = None
+    date_format: Optional[str] = None
+    timezone: Optional[str] = None
+    use_case: Optional[str] = None

@@ -1,0 +1,279 @@
+"""Opening an input file: what kind it is, and for CSV how it is written; reading its columns.
+
+CSV separated by commas, semicolons or tabs (decimal commas where the separator is not a comma),
+plain or compressed (gzip, bz2, xz, zip), UTF-8 or UTF-16 with a byte-order mark; Parquet. The
+kind is found from the content, never from the file's name.
+"""
+
+from __future__ import annotations
+
+import bz2
+import codecs
+import csv
+import gzip
+import lzma
+import os
+import re
+import warnings
+import zipfile
+from dataclasses import dataclass, field
+from typing import Any
+
+import pandas as pd
+
+from ..errors import InputError
+from .text import cut, one_line
+
+# Cell texts that mean "no value" in a number column (id and date columns treat only an empty
+# cell so: "NA" may well be an id).
+MISSING_TEXTS = ["", "NA", "N/A", "n/a", "N.A.", "na", "NaN", "nan", "NAN", "-nan", "-NaN", "null", "NULL",
+                 "Null", "None", "none", "#N/A", "#NA", "#VALUE!", "-", "--"]
+SNIFF_BYTES = 1 << 16
+SNIFF_LINES = 200
+
+
+@dataclass
+class Source:
+    """Where an input comes from: a file (kind "csv" or "parquet"), or a frame in memory (kind
+    "frame", read through `fetch`). `path` is what messages name: the file's path, or the
+    argument's name for a frame."""
+
+    path: str
+    kind: str  # "csv", "parquet" or "frame"
+    columns: list
+    sep: str = ","
+    decimal: str = "."
+    thousands: str | None = None
+    encoding: str = "utf-8"
+    compression: str | None = None
+    member: str | None = None  # the file inside a zip archive
+    raw: dict = field(default_factory=dict)  # column name -> the name as the header writes it
+    text_columns: set = field(default_factory=set)  # columns whose sampled values are not numbers
+    fetch: Any = None  # for a frame: columns -> a pandas DataFrame of just those columns
+
+
+def _head_bytes(path, compression, member):
+    if compression == "gzip":
+        with gzip.open(path, "rb") as fh:
+            return fh.read(SNIFF_BYTES)
+    if compression == "bz2":
+        with bz2.open(path, "rb") as fh:
+            return fh.read(SNIFF_BYTES)
+    if compression == "xz":
+        with lzma.open(path, "rb") as fh:
+            return fh.read(SNIFF_BYTES)
+    if compression == "zip":
+        with zipfile.ZipFile(path) as zf, zf.open(member) as fh:
+            return fh.read(SNIFF_BYTES)
+    with open(path, "rb") as fh:
+        return fh.read(SNIFF_BYTES)
+
+
+def _compression(path, magic):
+    if magic.startswith(b"\x1f\x8b"):
+        return "gzip", None
+    if magic.startswith(b"BZh"):
+        return "bz2", None
+    if magic.startswith(b"\xfd7zXZ\x00"):
+        return "xz", None
+    if magic.startswith(b"PK\x03\x04"):
+        with zipfile.ZipFile(path) as zf:
+            names = [n for n in zf.namelist() if not n.endswith("/")]
+        if any(n.startswith("xl/") for n in names):
+            raise InputError(f"{path}: an Excel workbook, not a CSV or Parquet file: save the sheet as CSV")
+        if len(names) != 1:
+            raise InputError(f"{path}: a zip archive holding {len(names)} files: give the one file to read")
+        return "zip", names[0]
+    return None, None
+
+
+def _decode_head(path, raw):
+    """The head of a text file decoded, and the encoding to read all of it with."""
+    if raw.startswith(codecs.BOM_UTF8):
+        encoding = "utf-8-sig"
+    elif raw.startswith((codecs.BOM_UTF16_LE, codecs.BOM_UTF16_BE)):
+        encoding = "utf-16"
+    else:
+        encoding = "utf-8"
+        if b"\x00" in raw:
+            raise InputError(f"{path}: a binary file, not CSV text or Parquet")
+    try:
+        text = codecs.getincrementaldecoder(encoding)().decode(raw, final=len(raw) < SNIFF_BYTES)
+    except UnicodeDecodeError as exc:
+        raise InputError(f"{path}: not UTF-8 text (byte 0x{raw[exc.start]:02x} at offset {exc.start}): "
+                         "save the file as UTF-8") from None
+    if "\x00" in text:
+        raise InputError(f"{path}: a binary file, not CSV text or Parquet")
+    return text, encoding
+
+
+def _sniff(text, complete):
+    """(separator, decimal mark, thousands mark) of a CSV head: the separator that splits the header
+    and the sampled rows into the same number (above one) of fields."""
+    if not complete and "\n" in text:
+        text = text[: text.rindex("\n")]  # the last line may be cut
+    lines = [line for line in text.splitlines() if line.strip()][:SNIFF_LINES]
+    best, best_count = ",", 1
+    for sep in (",", "\t", ";"):
+        try:
+            rows = list(csv.reader(lines, delimiter=sep))
+        except csv.Error:
+            continue
+        counts = {len(r) for r in rows}
+        if rows and len(rows[0]) > 1 and counts == {len(rows[0])} and len(rows[0]) > best_count:
+            best, best_count = sep, len(rows[0])
+    if best_count == 1:  # no separator splits every row alike: the one splitting the header most
+        header = lines[0] if lines else ""
+        best = max((",", "\t", ";"), key=header.count) if any(s in header for s in ",\t;") else ","
+    decimal, thousands = ".", None
+    if best != ",":
+        cells = pd.Series([c.strip() for row in csv.reader(lines[1:], delimiter=best) for c in row], dtype=object)
+        if len(cells):
+            comma = cells.str.fullmatch(r"[+-]?(?:\d{1,3}(?:\.\d{3})+|\d*),\d+").sum()
+            point = cells.str.fullmatch(r"[+-]?\d*\.\d+(?:[eE][+-]?\d+)?").sum()
+            if comma and comma >= point:
+                decimal = ","
+                if cells.str.fullmatch(r"[+-]?\d{1,3}(?:\.\d{3})+(?:,\d+)?").any():
+                    thousands = "."
+    return best, decimal, thousands
+
+
+def open_source(path):
+    """A `Source` for `path`: its kind, its columns and, for CSV, how to read it."""
+    if not os.path.exists(path):
+        raise InputError(f"{path}: no such file")
+    if os.path.isdir(path):
+        raise InputError(f"{path}: a folder, not a file")
+    if not os.path.isfile(path):
+        raise InputError(f"{path}: not a regular file")
+    try:
+        with open(path, "rb") as fh:
+            magic = fh.read(8)
+        if not magic:
+            raise InputError(f"{path}: the file is empty")
+        if magic.startswith(b"PAR1"):
+            return _open_parquet(path)
+        if path.lower().endswith((".parquet", ".pq")):
+            raise InputError(f"{path}: not a Parquet file (it does not start with the Parquet mark)")
+        compression, member = _compression(path, magic)
+        raw = _head_bytes(path, compression, member)
+    except InputError:
+        raise
+    except (OSError, EOFError, zipfile.BadZipFile, lzma.LZMAError, RuntimeError) as exc:
+        raise InputError(f"{path}: cannot read the file ({one_line(exc)})") from None
+    text, encoding = _decode_head(path, raw)
+    if not text.strip():
+        raise InputError(f"{path}: the file is empty")
+    sep, decimal, thousands = _sniff(text, complete=len(raw) < SNIFF_BYTES)
+    src = Source(path, "csv", [], sep, decimal, thousands, encoding, compression, member)
+    sample = _read_csv(src, nrows=SNIFF_LINES, na_values=MISSING_TEXTS)
+    src.raw = dict(zip((str(c).strip() for c in sample.columns), sample.columns))
+    src.columns = list(src.raw)
+    src.text_columns = text_columns(sample, src.raw, decimal)
+    return src
+
+
+def text_columns(sample, raw, decimal="."):
+    """The columns (by name, `raw` mapping each name to the sample's own label) whose sampled
+    values are text, not numbers."""
+    found = set()
+    for col, label in raw.items():
+        values = sample[label].dropna()
+        if not pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_datetime64_any_dtype(values.dtype) and len(values):
+            work = values.astype(str).str.strip()
+            if decimal == ",":
+                work = work.str.replace(",", ".", regex=False)
+            if pd.to_numeric(work, errors="coerce").isna().all():
+                found.add(col)
+    return found
+
+
+def _open_parquet(path):
+    try:
+        import pyarrow.parquet as pq
+    except ImportError:
+        raise InputError(f"{path}: reading Parquet needs pyarrow, which is not installed (pip install pyarrow)") from None
+    import pyarrow as pa
+
+    try:
+        schema = pq.read_schema(path)
+    except Exception as exc:  # pyarrow's errors are of many kinds, all of them "cannot read"
+        raise InputError(f"{path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
+    src = Source(path, "parquet", [])
+    for f in schema:
+        if re.fullmatch(r"__index_level_\d+__", f.name):
+            continue
+        src.columns.append(f.name)
+        src.raw[f.name] = f.name
+        kind = f.type.value_type if pa.types.is_dictionary(f.type) else f.type
+        if pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_binary(kind):
+            src.text_columns.add(f.name)
+    return src
+
+
+def _read_csv(src, nrows=None, usecols=None, text=(), keep=(), numbers=(), na_values=()):
+    """pandas' C reader with the source's dialect; `text` columns read as written, `keep` columns
+    with only an empty cell as missing, `numbers` with every MISSING_TEXTS as missing."""
+    kw = dict(sep=src.sep, decimal=src.decimal, encoding=src.encoding, keep_default_na=False,
+              na_values=list(na_values), engine="c", index_col=False)
+    if src.thousands:
+        kw["thousands"] = src.thousands
+    if src.compression:
+        kw["compression"] = src.compression
+    if nrows is not None:
+        kw["nrows"] = nrows
+    if usecols is not None:
+        raw = src.raw
+        if len(usecols) < len(src.columns):
+            kw["usecols"] = [raw[c] for c in usecols]
+        kw["dtype"] = {raw[c]: str for c in text}
+        kw["na_values"] = {**{raw[c]: [""] for c in keep}, **{raw[c]: MISSING_TEXTS for c in numbers}}
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")  # mixed types per chunk: the checks below see to them
+            if src.compression == "zip":
+                with zipfile.ZipFile(src.path) as zf, zf.open(src.member) as fh:
+                    kw.pop("compression")
+                    frame = pd.read_csv(fh, **kw)
+            else:
+                frame = pd.read_csv(src.path, **kw)
+    except UnicodeDecodeError as exc:
+        raise InputError(f"{src.path}: not UTF-8 text (byte 0x{exc.object[exc.start]:02x} further on): save the file as UTF-8") from None
+    except pd.errors.EmptyDataError:
+        raise InputError(f"{src.path}: the file is empty") from None
+    except (pd.errors.ParserError, ValueError, OSError, EOFError, zipfile.BadZipFile, lzma.LZMAError,
+            OverflowError, MemoryError, csv.Error) as exc:
+        raise InputError(f"{src.path}: cannot read the file as CSV ({cut(one_line(exc), 160)})") from None
+    frame.columns = [str(c).strip() for c in frame.columns]
+    return frame
+
+
+def all_text(series):
+    if pd.api.types.is_string_dtype(series.dtype) and series.dtype != object:
+        return True
+    return series.dtype == object and pd.api.types.infer_dtype(series, skipna=True) in ("string", "empty")
+
+
+def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False):
+    """The named columns of a source. In CSV the `ids` columns come as written ("007" stays so),
+    the `dates` too if `dates_as_text`; only an empty cell is missing in either."""
+    if src.fetch is not None:
+        return src.fetch(list(columns))
+    if src.kind == "parquet":
+        import pyarrow.parquet as pq
+
+        try:
+            table = pq.read_table(src.path, columns=list(columns))
+            frame = table.to_pandas(ignore_metadata=True)
+        except Exception as exc:  # pyarrow's errors are of many kinds, all of them "cannot read"
+            raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
+        frame.columns = [str(c) for c in frame.columns]
+        return frame
+    text = list(dates) if dates_as_text else []
+    frame = _read_csv(src, usecols=list(columns), text=text, keep=list(ids) + list(dates), numbers=numbers)
+    for col in ids:  # read as numbers (in some chunks at least): again, as text
+        if not all_text(frame[col]):
+            frame[col] = _read_csv(src, usecols=[col], text=[col], keep=[col])[col].to_numpy()
+    return frame
+
+
