@@ -34,6 +34,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 # The reference: the module's Python listing, which makes the same library calls in the same
 # order (the test suite checks that operation by operation).
 _spec = importlib.util.spec_from_file_location("reference", os.path.join(os.path.dirname(HERE), "src", "plotPrediction.py"))
+assert _spec is not None and _spec.loader is not None
 reference = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(reference)
 from sorvani_kb.datavisualization import plotPrediction as module  # noqa: E402

@@ -187,7 +187,7 @@ def test_raw_vectorcall_keyword_names():
 
 
 class Boom(Exception):
-    raised = []
+    raised: list = []
 
 
 def boom(*_, **__):

@@ -50,7 +50,7 @@ def _rounds(f, calls):
             gc.enable()
 
 
-_BASELINE = {}
+_BASELINE: dict = {}
 
 
 def gained(call, calls=CALLS):
@@ -202,7 +202,8 @@ class FailingSetter(M.plotPrediction):
     pytest.param(lambda: M.plotPrediction(**dict(zip(listing.CALLABLES["__init__"].argnames[1:], COLUMNS))),
                  id="construction by keyword"),
     pytest.param(raising(lambda: FailingSetter(*COLUMNS), LookupError), id="failing __init__"),
-    pytest.param(raising(lambda: M.plotPrediction(*COLUMNS[:-1], None), TypeError), id="constructor type test"),
+    pytest.param(raising(lambda: M.plotPrediction(*COLUMNS[:-1], None), TypeError),  # type: ignore[arg-type]
+                 id="constructor type test"),
 ])
 def test_construction_leaks_nothing(make):
     assert gained(make) == [0] * ROUNDS

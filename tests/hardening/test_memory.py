@@ -50,9 +50,9 @@ def obtain_on_a_copy():
 CHEAP = {
     "obtain_dataset": (obtain_on_a_copy, 5000, None),
     "constructor": (lambda: M.plotPrediction("id", "date", "mean", "lo", "hi", "uc"), 20000, None),
-    "binding error": (lambda: M.obtain_dataset(PRED, "Italia", "id", zz=1), 20000, TypeError),
+    "binding error": (lambda: M.obtain_dataset(PRED, "Italia", "id", zz=1), 20000, TypeError),  # type: ignore[call-arg]
     "count error": (lambda: PLOTTER.plot_pred(PRED, *range(9)), 20000, TypeError),
-    "type test": (lambda: PLOTTER.dist_residuals(PRED, REAL, "rid", 1), 20000, TypeError),
+    "type test": (lambda: PLOTTER.dist_residuals(PRED, REAL, "rid", 1), 20000, TypeError),  # type: ignore[arg-type]
     "body error": (lambda: M.obtain_dataset(PRED, "Italia", "nope"), 5000, KeyError),
     "missing global": (lambda: PLOTTER.plot_hierarchical(PRED, "Italia"), 10000, NameError),
 }
@@ -79,7 +79,7 @@ FIGURES = {
     "plot_sum_hierarchy": lambda: PLOTTER.plot_sum_hierarchy(PRED, "Italia"),
     "dist_residuals": lambda: PLOTTER.dist_residuals(PRED, REAL, "rid", "obs"),
     "plot_residuals": lambda: PLOTTER.plot_residuals(PRED, REAL, "rid", "obs", "Italia/A"),
-    "plot_pred failing once its figure is built": lambda: PLOTTER.plot_pred(PRED, "Italia", None, None, None, None, np.ones(2)),
+    "plot_pred failing once its figure is built": lambda: PLOTTER.plot_pred(PRED, "Italia", None, None, None, None, np.ones(2)),  # type: ignore[arg-type]
 }
 
 

@@ -55,7 +55,7 @@ TABLE = {
 TYPE_TESTED = {"obtain_dataset": 1, "constructor": 0, "plot_pred": 1, "plot_hierarchical": 1,
                "plot_sum_hierarchy": 1, "dist_residuals": 2, "plot_residuals": 2}
 
-CASES = [(name, "ok", None) for name in TABLE]
+CASES: list = [(name, "ok", None) for name in TABLE]
 CASES += [(name, "binding", TypeError) for name in TABLE]
 CASES += [(name, "type test", TypeError) for name in TABLE]
 CASES += [(name, "body", KeyError) for name, row in TABLE.items() if row[1]]

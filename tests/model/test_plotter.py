@@ -20,7 +20,7 @@ class StrSub(str):
     pass
 
 
-LOG = []
+LOG: list = []
 
 
 class Watched(plotPrediction):

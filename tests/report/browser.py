@@ -107,6 +107,12 @@ class Chromium:
     def _event(self, message):
         self.events.append(message)
         method, params = message.get("method"), message.get("params", {})
+        if "sessionId" in message and method in ("Runtime.exceptionThrown", "Runtime.consoleAPICalled", "Log.entryAdded"):
+            before = len(self.errors)
+            self._event({k: v for k, v in message.items() if k != "sessionId"})
+            del self.events[-1]
+            self.errors[before:] = [f"frame {e}" for e in self.errors[before:]]
+            return
         if method == "Runtime.exceptionThrown":
             d = params["exceptionDetails"]
             text = d.get("exception", {}).get("description") or d.get("text")
@@ -118,6 +124,15 @@ class Chromium:
             entry = params["entry"]
             if entry.get("source") not in ("network",) or not entry.get("url", "").endswith("favicon.ico"):
                 self.errors.append(f"log: {entry.get('text')}")
+        elif method == "Target.attachedToTarget":
+            self._attached(params)
+        elif method == "Target.detachedFromTarget":
+            getattr(self, "frames", {}).pop(params.get("sessionId"), None)
+        elif method == "Runtime.executionContextCreated" and "sessionId" not in message:
+            context = params["context"]
+            if context.get("auxData", {}).get("isDefault") and context["auxData"].get("frameId"):
+                self.contexts = getattr(self, "contexts", {})
+                self.contexts[context["auxData"]["frameId"]] = context["id"]
 
     def send(self, method, **params):
         ident = next(self._ids)
@@ -206,3 +221,100 @@ class Chromium:
         with open(path, "wb") as fh:
             fh.write(base64.b64decode(data))
         return path
+
+    # -- frames the page holds, each evaluated in its own execution context
+
+    def attach_frames(self):
+        """Makes the frames of the pages opened from now on reachable by frame(), also those that
+        Chromium runs in a process of their own (a sandboxed iframe without allow-same-origin is
+        one), and collects their script errors too, marked "frame". Call before open()."""
+        self.frames = {}  # session id: target info, of the frames in other processes
+        self.contexts = getattr(self, "contexts", {})  # frame id: its main world, of frames in this process
+        self.send("Target.setAutoAttach", autoAttach=True, waitForDebuggerOnStart=True, flatten=True)
+
+    def _attached(self, params):
+        if params["targetInfo"].get("type") != "iframe" or not hasattr(self, "frames"):
+            return
+        session = params["sessionId"]
+        self.frames[session] = params["targetInfo"]
+        # The frame waits for these before it runs a script, so that no error goes unseen; the
+        # answers come back as events, unread.
+        for method in ("Runtime.enable", "Log.enable", "Runtime.runIfWaitingForDebugger"):
+            self.ws.send(json.dumps({"id": next(self._ids), "sessionId": session, "method": method, "params": {}}))
+
+    def frame(self, url="about:srcdoc", timeout=None):
+        """The first child frame of the page whose address starts with `url`, once it exists."""
+        import websocket
+
+        deadline = time.monotonic() + (timeout or self.timeout)
+        while True:
+            for session, info in list(getattr(self, "frames", {}).items()):
+                if info.get("url", "").startswith(url):
+                    return Frame(self, info["targetId"], session=session)
+            for child in self.send("Page.getFrameTree")["frameTree"].get("childFrames", []):
+                frame = child["frame"]
+                if frame.get("url", "").startswith(url) and frame["id"] in getattr(self, "contexts", {}):
+                    return Frame(self, frame["id"], context=self.contexts[frame["id"]])
+            if time.monotonic() > deadline:
+                raise BrowserError(f"no frame at {url} within the time allowed")
+            self.ws.settimeout(0.05)
+            try:
+                self._event(json.loads(self.ws.recv()))
+            except websocket.WebSocketTimeoutException:
+                pass
+            finally:
+                self.ws.settimeout(self.timeout)
+
+
+class Frame:
+    """One frame of a Chromium page, reached in its own main world: by its DevTools session when
+    Chromium runs it in another process, else by its execution context. A page cannot reach
+    the document of a sandboxed frame; this can."""
+
+    def __init__(self, browser, frame_id, session=None, context=None):
+        self.browser = browser
+        self.id = frame_id
+        self.session = session
+        self.context = context
+
+    def send(self, method, **params):
+        b = self.browser
+        if self.session is None:
+            return b.send(method, **params)
+        ident = next(b._ids)
+        b.ws.send(json.dumps({"id": ident, "sessionId": self.session, "method": method, "params": params}))
+        while True:
+            message = json.loads(b.ws.recv())
+            if message.get("id") == ident:
+                if "error" in message:
+                    raise BrowserError(f"{method}: {message['error'].get('message')}")
+                return message.get("result", {})
+            b._event(message)
+
+    def evaluate(self, expression, await_promise=True):
+        where = {} if self.context is None else {"contextId": self.context}
+        result = self.send("Runtime.evaluate", expression=expression, awaitPromise=await_promise, returnByValue=True,
+                           userGesture=True, timeout=int(self.browser.timeout * 1000), **where)
+        if "exceptionDetails" in result:
+            d = result["exceptionDetails"]
+            raise BrowserError(d.get("exception", {}).get("description") or d.get("text"))
+        return result["result"].get("value")
+
+    def wait_for(self, expression, timeout=None, interval=0.02):
+        """The first truthy value of `expression` in the frame, polled."""
+        deadline = time.monotonic() + (timeout or self.browser.timeout)
+        while True:
+            value = self.evaluate(expression)
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                raise BrowserError(f"still false in the frame after {timeout or self.browser.timeout} s: {expression}")
+            time.sleep(interval)
+
+    def box(self):
+        """The frame's element in the page: its left, top, width and height in the viewport."""
+        b = self.browser
+        b.send("DOM.getDocument", depth=0)
+        owner = b.send("DOM.getFrameOwner", frameId=self.id)
+        quad = b.send("DOM.getBoxModel", backendNodeId=owner["backendNodeId"])["model"]["border"]
+        return quad[0], quad[1], quad[4] - quad[0], quad[5] - quad[1]

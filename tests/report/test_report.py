@@ -185,8 +185,13 @@ def test_a_large_input_draws_with_a_second_process_that_ends_with_the_command(tm
     if bad:
         pred.write_text(pred.read_text().replace(",13.0,", ",many,"))
     started = []
-    monkeypatch.setattr(worker.Worker, "start", classmethod(
-        lambda cls, *a, start=worker.Worker.start.__func__, **kw: started.append(start(cls, *a, **kw)) or started[-1]))
+    start = worker.Worker.start
+
+    def recorded(*args, **kwargs):
+        started.append(start(*args, **kwargs))
+        return started[-1]
+
+    monkeypatch.setattr(worker.Worker, "start", recorded)
     status, _, err = run(str(pred), "--observed", str(obs), "-o", str(tmp_path / "r.html"), *COL_ARGS)
     assert status == (2 if bad else 0), err
     assert len(started) == 1 and started[0] is not None  # started once, for this input
