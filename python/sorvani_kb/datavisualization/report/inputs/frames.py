@@ -93,8 +93,8 @@ def _arrow_source(table, label):
 
 
 def _to_pandas(table, columns, label):
-    try:
-        frame = table.to_pandas(ignore_metadata=True)
+    try:  # dates as datetime64, not one Python object per row
+        frame = table.to_pandas(ignore_metadata=True, date_as_object=False)
     except Exception as exc:  # pyarrow's errors are of many kinds: a type pandas cannot hold
         raise InputError(f"{label}: cannot read the frame's columns {listing(columns)} ({cut(one_line(exc), 160)})") from None
     frame.columns = list(columns)
