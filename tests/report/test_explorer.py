@@ -1,7 +1,6 @@
 """The report page's data, without a browser: the binary arrays (decoded here as the page decodes
 them), the figure prototypes, the reference figures of each kind of member, the page's text."""
 
-import argparse
 import base64
 import json
 import multiprocessing
@@ -12,13 +11,19 @@ import zlib
 import numpy as np
 import pytest
 
-from sorvani_kb.datavisualization.report import explorer
 from sorvani_kb.datavisualization.report import measures as ms
+from sorvani_kb.datavisualization.report import page as report_page
 from sorvani_kb.datavisualization.report import worker
+from sorvani_kb.datavisualization.report.page import codec, data, html, prototypes
 
 import explorer_inputs as ei
 from pagedata import decode
 from pagedata import parts as page_parts
+
+
+def write(inputs, **options):
+    """The page of `inputs` (HTML text)."""
+    return report_page.render(report_page.build(inputs, **options))
 
 
 def packed(blobs):
@@ -43,7 +48,7 @@ def codes(index, elements, name):
     (np.zeros(0), "f4", False),
 ])
 def test_arrays_decode_to_what_was_stored(values, dtype, decimal):
-    blobs = explorer.Blobs(n_ids=len(values), block=64)
+    blobs = codec.Blobs(n_ids=len(values), block=64)
     blobs.add("keyed", values, dtype, keys=np.arange(len(values)))
     blobs.add("whole", values, dtype)
     index, elements = packed(blobs)
@@ -62,7 +67,7 @@ def test_arrays_decode_to_what_was_stored(values, dtype, decimal):
 
 def test_rows_are_cut_by_blocks_of_ids():
     # rows of ids 0, 3, 4, 9 (of 10), 2 values each; blocks of 4 ids: 0-3, 4-7, 8-9
-    blobs = explorer.Blobs(n_ids=10, block=4)
+    blobs = codec.Blobs(n_ids=10, block=4)
     values = np.arange(8.0)
     blobs.add("rows", values, "f4", keys=np.array([0, 3, 4, 9]), width=2)
     offsets = np.array([0, 1, 1, 1, 3, 3, 3, 3, 3, 3, 6])  # variable-length rows of 10 ids
@@ -78,13 +83,13 @@ def test_rows_are_cut_by_blocks_of_ids():
 
 
 def test_block_size_gives_chunks_of_about_the_target():
-    assert explorer.block_size(512) == 256
-    assert explorer.block_size(1e9) == 16 and explorer.block_size(0) == 65536
+    assert codec.block_size(512) == 256
+    assert codec.block_size(1e9) == 16 and codec.block_size(0) == 65536
 
 
 def test_id_names_give_back_the_ids():
     h = ms.build_hierarchy(sorted(["Italia", "Italia/Lazio", "Italia/Lazio/Roma", "B/x", "B/x/y", "a/"]))
-    names = explorer.id_names(h)
+    names = data.id_names(h)
     rebuilt = []
     for g, name in enumerate(names):
         rebuilt.append(rebuilt[h.parent[g]] + "/" + name if h.parent[g] >= 0 else name)
@@ -96,7 +101,7 @@ def test_plain_decodes_typed_arrays():
     fig = {"x": {"dtype": "f8", "bdata": base64.b64encode(data.astype("<f8").tobytes()).decode()},
            "z": {"dtype": "i2", "bdata": base64.b64encode(np.arange(6, dtype="<i2").tobytes()).decode(), "shape": "2, 3"},
            "t": [float("inf"), 1]}
-    assert explorer.plain(fig) == {"x": [1.5, None, 3.0], "z": [[0, 1, 2], [3, 4, 5]], "t": [None, 1]}
+    assert prototypes.plain(fig) == {"x": [1.5, None, 3.0], "z": [[0, 1, 2], [3, 4, 5]], "t": [None, 1]}
 
 
 @pytest.mark.parametrize("value, kind, text", [
@@ -105,7 +110,7 @@ def test_plain_decodes_typed_arrays():
     (np.int64(53), "step", "53"),
 ])
 def test_start_text(value, kind, text):
-    assert explorer.start_text(value, kind) == text
+    assert prototypes.start_text(value, kind) == text
 
 
 # ------------------------------------------------------------------------------------------------
@@ -129,7 +134,7 @@ EXPECTED_KINDS = {
 
 @pytest.mark.parametrize("member", sorted(EXPECTED_KINDS))
 def test_reference_figures_by_kind(kinds, member):
-    figs = explorer.module_figures(kinds, "base", member)
+    figs = prototypes.module_figures(kinds, "base", member)
     assert set(figs) == EXPECTED_KINDS[member]
     forecast = figs["forecast"]
     assert forecast.layout.title.text == f"Predizione vendite - {member}"
@@ -139,14 +144,14 @@ def test_reference_figures_by_kind(kinds, member):
 
 def test_reference_without_bounds_or_observed_values():
     data = ei.kinds(observed=False)
-    figs = explorer.module_figures(data, "rec/x-1", "Italia")
+    figs = prototypes.module_figures(data, "rec/x-1", "Italia")
     assert set(figs) == {"forecast", "overlay", "sum"}
     assert [t.name for t in figs["forecast"].data] == ["predict value"]
-    assert explorer.module_figures(data, "rec/x-1", "Nowhere") == {}
+    assert prototypes.module_figures(data, "rec/x-1", "Nowhere") == {}
 
 
 def test_overlay_and_sum_check_take_only_the_direct_sub_members(kinds):
-    figs = explorer.module_figures(kinds, "base", "Italia/Nord")
+    figs = prototypes.module_figures(kinds, "base", "Italia/Nord")
     # Italia/NordEst starts with "Italia/Nord" but is not below it
     assert [t.name for t in figs["overlay"].data] == ["Italia/Nord", "Italia/Nord/Milano", "Italia/Nord/Torino"]
     fc = kinds.forecasts[kinds.forecasts["model"] == "base"]
@@ -156,14 +161,14 @@ def test_overlay_and_sum_check_take_only_the_direct_sub_members(kinds):
 
 
 def test_sum_check_of_one_sub_member_is_its_forecast(kinds):
-    figs = explorer.module_figures(kinds, "base", "Total")  # one sub-member, another root
+    figs = prototypes.module_figures(kinds, "base", "Total")  # one sub-member, another root
     fc = kinds.forecasts[kinds.forecasts["model"] == "base"]
     np.testing.assert_array_equal(np.asarray(figs["sum"].data[1].y, dtype=float), fc.loc[fc["id"] == "Total/A", "mean"])
     assert [t.name for t in figs["overlay"].data] == ["Total", "Total/A"]
 
 
 def test_residual_figures_pair_by_date(kinds):
-    figs = explorer.module_figures(kinds, "base", "Italia/Nord")
+    figs = prototypes.module_figures(kinds, "base", "Italia/Nord")
     fc = kinds.forecasts[(kinds.forecasts["model"] == "base") & (kinds.forecasts["id"] == "Italia/Nord")]
     obs = kinds.observed[kinds.observed["id"] == "Italia/Nord"]
     both = fc.merge(obs, on=["id", "ds"])
@@ -172,7 +177,7 @@ def test_residual_figures_pair_by_date(kinds):
 
 
 def test_residual_prototypes_read_the_margins_matplotlib_used():
-    protos = explorer.residual_prototypes("vendite")
+    protos = prototypes.residual_prototypes("vendite")
     assert protos["margins"] == [0.02, 0.05]
     assert [t["x"] for t in protos["qq"]["data"]] == [[], []]
     assert protos["histogram"]["layout"]["title"]["text"] == "Distribuzione residui"
@@ -181,7 +186,7 @@ def test_residual_prototypes_read_the_margins_matplotlib_used():
 def test_normal_quantiles_are_the_plotting_positions():
     from scipy import stats
 
-    q = explorer.normal_quantiles([2, 5, 1, 5])
+    q = prototypes.normal_quantiles([2, 5, 1, 5])
     assert sorted(q) == ["2", "5"]
     np.testing.assert_array_equal(q["5"], stats.norm.ppf(np.arange(1, 6) / 6))
 
@@ -193,7 +198,7 @@ def test_normal_quantiles_are_the_plotting_positions():
 @pytest.fixture(scope="module")
 def page(kinds):
     steps = []
-    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50), lambda total=None, step=1: steps.append((total, step)))
+    text = write(kinds, treemap_nodes=50, progress=lambda total=None, step=1: steps.append((total, step)))
     return text, steps
 
 
@@ -242,7 +247,7 @@ def test_prototypes_hold_no_member_data(page):
 
 @pytest.mark.parametrize("text", ["</script><script>alert(1)</script>", "<!--", "a\u2028b"])
 def test_texts_cannot_break_out_of_the_data(text):
-    safe = explorer.script_json({"id": text})
+    safe = html.script_json({"id": text})
     assert "<" not in safe and "\u2028" not in safe
     assert json.loads(safe) == {"id": text}
 
@@ -259,7 +264,11 @@ def test_worst_lists_skip_members_that_are_fine(page):
 def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, page):
     worker.start(force=True)
     assert multiprocessing.active_children()
-    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
+    taken = worker.take_worker()
+    try:
+        text = write(kinds, treemap_nodes=50, worker=taken)
+    finally:
+        taken.end()
     assert worker.take() is None  # used up by that report
     assert text == page[0]
     deadline = time.monotonic() + 10
@@ -271,18 +280,22 @@ def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, pag
 @pytest.mark.parametrize("dates", [1, 2])
 def test_odd_ids_and_extreme_values(dates):
     data = ei.odd(dates)
-    meta, elements = page_parts(explorer.write_report(data, argparse.Namespace()))
+    meta, elements = page_parts(write(data))
     h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
     grid = ms.model_grid(data, "m", h, ms.observed_by_id(data.observed, h))
     arrays = meta["models"][0]["arrays"]
     for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo)):
         got = decode(meta["arrays"], elements, arrays[name])
         np.testing.assert_allclose(got, values.ravel(), rtol=1e-9)  # huge and subnormal values kept as float64
-    assert [len(explorer.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)
+    assert [len(prototypes.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)
 
 
 def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkeypatch):
     worker.start(force=True)
-    worker._pool.terminate()  # as if it had died
-    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
+    taken = worker.take_worker()
+    taken.pool.terminate()  # as if it had died
+    try:
+        text = write(kinds, treemap_nodes=50, worker=taken)
+    finally:
+        taken.end()
     assert text == page[0]

@@ -4,7 +4,7 @@
     python -m sorvani_kb.datavisualization            # the shipped sample
 
 Layers: `inputs` reads and checks the files and gives every frame in one canonical form;
-`measures` computes the per-member measures; `explorer` writes the HTML; `cli` is the command.
+`measures` computes the per-member measures; `page` writes the HTML; `cli` is the command.
 """
 
 from .cli import main

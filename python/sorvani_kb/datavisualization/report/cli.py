@@ -109,13 +109,19 @@ def make_report(args, progress):
     use_case = args.use_case or os.path.splitext(os.path.basename(args.predictions or ""))[0]
     worker.start(paths=[args.predictions, args.observed], use_case=use_case)
     try:
-        from . import explorer, inputs
+        from . import inputs, page
 
         data = inputs.load(args)
     except BaseException:
         worker.end()
         raise
-    text = explorer.write_report(data, args, progress)
+    pool = worker.take_worker()
+    try:
+        built = page.build(data, treemap_nodes=args.treemap_nodes, worker=pool, progress=progress)
+    finally:
+        if pool is not None:
+            pool.end()
+    text = page.render(built)
     try:
         write_atomic(args.output, text)
     except OSError as exc:

@@ -32,7 +32,7 @@ def _load_libraries(use_case):
             pass
     # A failure here shows again, with its own message, when the page draws in this process.
     try:
-        from .explorer import load_libraries
+        from .page.prototypes import load_libraries
 
         load_libraries(use_case)
     except Exception:  # noqa: BLE001
@@ -88,3 +88,26 @@ def end(pool=None):
     if pool is not None:
         pool.terminate()
         pool.join()
+
+
+class Taken:
+    """The worker taken for one page, as the page asks for it: `submit` and `answer`; `end` is
+    the caller's."""
+
+    def __init__(self, pool):
+        self.pool = pool
+
+    def submit(self, function, *args):
+        return submit(self.pool, function, *args)
+
+    def answer(self, pending):
+        return answer(pending)
+
+    def end(self):
+        end(self.pool)
+
+
+def take_worker():
+    """The worker started for this run (see `take`) as a `Taken`, or None."""
+    pool = take()
+    return None if pool is None else Taken(pool)
