@@ -1,5 +1,5 @@
-"""The page's HTML: the skeleton, style and script of assets/, plotly.js and DataTables inline,
-and the data."""
+"""The page's HTML: the skeleton and style of assets/, plotly.js and DataTables inline, the data,
+and the page's script, joined from the files of assets/js/ into one closure."""
 
 from __future__ import annotations
 
@@ -9,10 +9,20 @@ import json
 from importlib import resources
 
 ASSETS = resources.files(__package__.rpartition(".")[0]) / "assets"
+# The page's script, in the order the files are joined: each later file may use what the earlier
+# ones declare at their top level, and start.js, last, sets the page going.
+SCRIPTS = ("core.js", "codec.js", "hierarchy.js", "figures.js", "member.js", "overview.js", "table.js",
+           "navigation.js", "start.js")
 
 
 def asset(name):
     return (ASSETS / name).read_text(encoding="utf-8")
+
+
+def page_script():
+    """The script of the page: the files of SCRIPTS in one strict-mode closure."""
+    parts = [asset("js/" + name).rstrip("\n") + "\n" for name in SCRIPTS]
+    return "(function () {\n'use strict';\n\n" + "\n".join(parts) + "})();\n"
 
 
 def table_library():
@@ -54,7 +64,7 @@ def render(meta, blobs):
     out = _head(meta, dt_css)
     out += ['<script type="application/json" id="sorvani-meta">', script_json(meta), "</script>\n"]
     out += [_element(number, text) for number, text in blobs.head]
-    out += ["<script>", asset("explorer.js"), "</script>\n"]
+    out += ["<script>", page_script(), "</script>\n"]
     for b, chunks in enumerate(blobs.blocks):
         out += [_element(number, text) for number, text in chunks]
         out.append(_marker(b))
