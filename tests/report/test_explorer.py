@@ -1,12 +1,16 @@
 """The report page's data, without a browser: the binary arrays (decoded here as the page decodes
-them), the figure prototypes, the reference figures of each kind of member, the page's text."""
+them), the figure prototypes, the reference figures of each kind of member, the page's text, the
+page with a worker (a second process or a stand-in), the measures the page data gives, and the
+layers the page may import."""
 
+import ast
 import base64
 import json
 import multiprocessing
 import re
 import time
 import zlib
+from importlib import resources
 
 import numpy as np
 import pytest
@@ -17,7 +21,7 @@ from sorvani_kb.datavisualization.report import worker
 from sorvani_kb.datavisualization.report.page import codec, data, html, prototypes
 
 import explorer_inputs as ei
-from pagedata import decode
+from pagedata import Page, decode
 from pagedata import parts as page_parts
 
 
@@ -299,3 +303,138 @@ def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkey
     finally:
         taken.end()
     assert text == page[0]
+
+
+# ------------------------------------------------------------------------------------------------
+# The worker the page may hand the library parts to
+
+
+class Refusing:
+    """Takes the job and never answers, as a worker that died or took too long. Like the other
+    stand-ins it has no `end`: the page must leave that to its caller."""
+
+    def __init__(self):
+        self.jobs = []
+
+    def submit(self, function, *args):
+        self.jobs.append(function)
+        return len(self.jobs)
+
+    def answer(self, pending):
+        return None
+
+
+class InProcess(Refusing):
+    """Does the job itself when asked for the answer."""
+
+    def submit(self, function, *args):
+        self.jobs.append(function)
+        return function, args
+
+    def answer(self, pending):
+        function, args = pending
+        return function(*args)
+
+
+class Broken:
+    def submit(self, function, *args):
+        raise OSError("no second process")
+
+    def answer(self, pending):
+        raise AssertionError("nothing was submitted")
+
+
+@pytest.mark.parametrize("stand_in", [Refusing, InProcess, Broken])
+def test_page_is_the_same_with_a_stand_in_worker(kinds, page, stand_in):
+    w = stand_in()
+    assert write(kinds, treemap_nodes=50, worker=w) == page[0]
+    if stand_in is not Broken:
+        assert w.jobs == [prototypes.library_parts]
+
+
+def test_page_takes_the_workers_answer(kinds):
+    class Marking(InProcess):
+        def answer(self, pending):
+            parts = super().answer(pending)
+            parts["residual"]["margins"] = [0.5, 0.25]
+            return parts
+
+    meta, _ = page_parts(write(kinds, worker=Marking()))
+    assert meta["residualProto"]["margins"] == [0.5, 0.25]
+
+
+def test_residual_prototypes_are_drawn_once_and_each_call_gets_a_copy():
+    first = prototypes.residual_prototypes("copia")
+    first["qq"]["data"].clear()
+    first["margins"][0] = 9.0
+    again = prototypes.residual_prototypes("copia")
+    assert len(again["qq"]["data"]) == 2 and again["margins"] == [0.02, 0.05]
+
+
+def test_libraries_loaded_for_a_use_case_leave_only_the_models_to_draw(monkeypatch):
+    prototypes.load_libraries("in anticipo")
+    drawn = []
+    real = prototypes.plotter
+    monkeypatch.setattr(prototypes, "plotter", lambda use_case: drawn.append(use_case) or real(use_case))
+    axis = np.array(["2024-01-01", "2024-01-08", "2024-01-15"], dtype="datetime64[ns]")
+    parts = prototypes.library_parts("in anticipo", "datetime", [(axis, True, "2024-01-01")], axis, {2, 3})
+    assert drawn == ["in anticipo"]  # the model's prototypes; the residual ones were drawn ahead
+    assert parts["residual"] == prototypes.residual_prototypes("in anticipo")
+    assert sorted(parts["quantiles"]) == ["2", "3"]
+
+
+# ------------------------------------------------------------------------------------------------
+# The measures the page data gives
+
+
+def partly_forecast():
+    """kinds() with a second model that forecasts only Italia/Nord, its sub-members and Italia/NordEst."""
+    full = ei.kinds()
+    fc = full.forecasts
+    base = fc[fc["model"] == "base"][["id", "ds", "mean", "lo", "hi"]]
+    part = base[base["id"].str.startswith("Italia/Nord")]
+    return ei.make_inputs({"base": base, "part": part}, observed=full.observed)
+
+
+def test_measures_are_the_pages_row_by_row():
+    built = report_page.build(partly_forecast())
+    shown = Page(report_page.render(built))
+    assert [m.model for m in built.measures] == shown.models == ["base", "part"]
+    depth = [0] * len(shown.ids)
+    for g, parent in enumerate(shown.meta["parent"]):
+        depth[g] = depth[parent] + 1 if parent >= 0 else 0
+    for m in built.measures:
+        arrays = shown.model(m.model)["arrays"]
+        rows = shown.array(arrays["gid"]).astype(int) if "gid" in arrays else np.arange(len(shown.ids))
+        assert m.ids.dtype == object and m.ids.tolist() == [shown.ids[g] for g in rows]
+        assert m.depth.tolist() == [depth[g] for g in rows]
+        stored = shown.array(arrays["measures"]).reshape(-1, len(ms.MEASURES))
+        assert list(m.values) == [x.key for x in ms.MEASURES]
+        for j, measure in enumerate(ms.MEASURES):
+            assert m.values[measure.key].dtype == np.float64
+            np.testing.assert_allclose(stored[:, j], m.values[measure.key], rtol=1e-6)  # float32 on the page
+    assert built.measures[1].ids.tolist() == ["Italia/Nord", "Italia/Nord/Milano", "Italia/Nord/Torino", "Italia/NordEst"]
+    assert built.measures[1].depth.tolist() == [1, 2, 2, 1]
+
+
+# ------------------------------------------------------------------------------------------------
+# Layers
+
+
+def test_the_page_imports_no_layer_above_it():
+    package = report_page.__name__
+    above = [package.rpartition(".")[0] + "." + name for name in ("cli", "worker", "api", "inputs")]
+    for path in resources.files(package).iterdir():
+        if not path.name.endswith(".py"):
+            continue
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Import):
+                imported = [a.name for a in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                base = package.rsplit(".", node.level - 1)[0] if node.level else ""
+                module = ".".join(p for p in (base, node.module) if p)
+                imported = [module] + [module + "." + a.name for a in node.names]
+            else:
+                continue
+            bad = [i for i in imported for a in above if i == a or i.startswith(a + ".")]
+            assert not bad, f"{path.name} imports {bad}"
