@@ -183,7 +183,7 @@ def one_figure_page(pred_path, obs_path, town, out):
     """A page holding the module's forecast figure of `town`, plotly.js inline, as plotly writes it."""
     import plotly.io as pio
 
-    from sorvani_kb.datavisualization.report import explorer
+    from sorvani_kb.datavisualization.report.page import prototypes
 
     pred = pd.read_csv(pred_path)
     obs = pd.read_csv(obs_path)
@@ -192,8 +192,8 @@ def one_figure_page(pred_path, obs_path, town, out):
     own = pd.DataFrame({"id": town, "ds": pd.to_datetime(pred["ds"]), "mean": pred[MODEL],
                         "lo": pred[f"{MODEL}-lo-{LEVEL}"], "hi": pred[f"{MODEL}-hi-{LEVEL}"]})
     real = pd.DataFrame({"id": town, "ds": pd.to_datetime(obs["ds"]), "y": obs["y"]})
-    figs = explorer.draw_member(explorer.plotter("bench"), town, own, real, [], True,
-                                explorer.start_text(own["ds"].iloc[0], "datetime"))
+    figs = prototypes.draw_member(prototypes.plotter("bench"), town, own, real, [], True,
+                                  prototypes.start_text(own["ds"].iloc[0], "datetime"))
     with open(out, "w", encoding="utf-8") as fh:
         fh.write(pio.to_html(figs["forecast"], include_plotlyjs=True, full_html=True, post_script=ONE_FIGURE_DONE))
 

@@ -10,7 +10,7 @@ import zlib
 
 import numpy as np
 
-from sorvani_kb.datavisualization.report import explorer
+from sorvani_kb.datavisualization.report.page import Blobs
 
 
 def parts(text):
@@ -28,10 +28,10 @@ def decode(index, elements, name):
     for c in range(len(a["bounds"]) - 1):
         raw = zlib.decompress(base64.b64decode(elements[a["el"] + c]))
         code, n = raw[0], a["bounds"][c + 1] - a["bounds"][c]
-        dtype = np.dtype("<f8" if code == explorer.Blobs.FLOAT64 else "<i4" if code else "<" + a["dtype"])
+        dtype = np.dtype("<f8" if code == Blobs.FLOAT64 else "<i4" if code else "<" + a["dtype"])
         values = np.frombuffer(raw[1:], np.uint8).reshape(dtype.itemsize, n).T.copy().view(dtype).ravel()
-        if 0 < code < explorer.Blobs.FLOAT64:
-            values = np.where(values == explorer.Blobs.MISSING, np.nan, values / 10.0 ** (code - 1))
+        if 0 < code < Blobs.FLOAT64:
+            values = np.where(values == Blobs.MISSING, np.nan, values / 10.0 ** (code - 1))
         out.append(values)
     return np.concatenate(out) if out else np.zeros(0)
 

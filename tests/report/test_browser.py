@@ -6,7 +6,6 @@ documentation (into $SORVANI_SCREENSHOTS when set).
 
 Skips without chromium (or the websocket-client package), unless SORVANI_REQUIRE_BROWSER=1."""
 
-import argparse
 import contextlib
 import io
 import json
@@ -18,7 +17,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from sorvani_kb.datavisualization.report import cli, explorer, inputs
+from sorvani_kb.datavisualization.report import cli, inputs, page
 from sorvani_kb.datavisualization.report import measures as ms
 
 import corpus
@@ -46,15 +45,16 @@ def browser():
         yield b
 
 
-def write(folder, name, data, **options):
+def write(folder, name, data, treemap_nodes=page.TREEMAP_NODES):
     path = folder / f"{name}.html"
-    path.write_text(explorer.write_report(data, argparse.Namespace(**options)), encoding="utf-8")
+    path.write_text(page.render(page.build(data, treemap_nodes=treemap_nodes)), encoding="utf-8")
     return path
 
 
 def load(*argv):
     """Inputs as the command reads them, with its own parser."""
-    return inputs.load(cli.build_parser().parse_args([str(a) for a in argv]))
+    args = cli.build_parser().parse_args([str(a) for a in argv])
+    return inputs.load(args.predictions, args.observed, cli.options_of(args))
 
 
 @pytest.fixture(scope="module")
@@ -118,7 +118,7 @@ def test_page_figures_equal_the_modules(browser, reports, name):
     open_view(browser, path)
     checked = set()
     for model, ident in members_to_check(data, name):
-        expected = {k: explorer.figure_json(f) for k, f in explorer.module_figures(data, model, ident).items()}
+        expected = {k: page.figure_json(f) for k, f in page.module_figures(data, model, ident).items()}
         got = page_figures(browser, model, ident)
         assert set(got) == set(expected), (model, ident)
         for kind in expected:
@@ -137,7 +137,7 @@ def test_page_figures_equal_the_modules(browser, reports, name):
 def test_exactness_test_sees_a_wrong_number(browser, reports):
     path, data = reports["kinds"]
     open_view(browser, path)
-    expected = explorer.figure_json(explorer.module_figures(data, "base", "Italia")["qq"])
+    expected = page.figure_json(page.module_figures(data, "base", "Italia")["qq"])
     got = page_figures(browser, "base", "Italia")["qq"]
     got["data"][1]["x"][0] *= 1 + 2e-6
     assert len(differences(expected, got)) == 1
@@ -172,7 +172,7 @@ def test_member_view(browser, reports, member, model, kinds, notes):
     drawn = [p for p in view["plots"] if p["traces"] is not None]
     assert [p["kind"] for p in drawn] == kinds
     # what the view drew is what the page computes for the member, and that equals the module
-    expected = {k: explorer.figure_json(f) for k, f in explorer.module_figures(data, model, member).items()}
+    expected = {k: page.figure_json(f) for k, f in page.module_figures(data, model, member).items()}
     assert sorted(view["drawn"]) == sorted(expected)
     for kind in kinds:
         assert differences(expected[kind], view["drawn"][kind], kind) == []
@@ -360,7 +360,7 @@ def test_sample_report(browser, sample):
     model = data.models[0]
     shown(browser, f"member:Italia/Lazio:{model}")
     for ident in ("Italia", "Italia/Lazio", "Italia/Sicilia/Palermo"):
-        expected = {k: explorer.figure_json(f) for k, f in explorer.module_figures(data, model, ident).items()}
+        expected = {k: page.figure_json(f) for k, f in page.module_figures(data, model, ident).items()}
         got = page_figures(browser, model, ident)
         assert sorted(got) == sorted(expected)
         assert all(differences(expected[k], got[k], k) == [] for k in expected)

@@ -1,24 +1,33 @@
 """The report page's data, without a browser: the binary arrays (decoded here as the page decodes
-them), the figure prototypes, the reference figures of each kind of member, the page's text."""
+them), the figure prototypes, the reference figures of each kind of member, the page's text, the
+page with a worker (a second process or a stand-in), the measures the page data gives, and the
+layers the page may import."""
 
-import argparse
+import ast
 import base64
 import json
 import multiprocessing
 import re
 import time
 import zlib
+from importlib import resources
 
 import numpy as np
 import pytest
 
-from sorvani_kb.datavisualization.report import explorer
 from sorvani_kb.datavisualization.report import measures as ms
+from sorvani_kb.datavisualization.report import page as report_page
 from sorvani_kb.datavisualization.report import worker
+from sorvani_kb.datavisualization.report.page import codec, data, html, prototypes
 
 import explorer_inputs as ei
-from pagedata import decode
+from pagedata import Page, decode
 from pagedata import parts as page_parts
+
+
+def write(inputs, **options):
+    """The page of `inputs` (HTML text)."""
+    return report_page.render(report_page.build(inputs, **options))
 
 
 def packed(blobs):
@@ -43,7 +52,7 @@ def codes(index, elements, name):
     (np.zeros(0), "f4", False),
 ])
 def test_arrays_decode_to_what_was_stored(values, dtype, decimal):
-    blobs = explorer.Blobs(n_ids=len(values), block=64)
+    blobs = codec.Blobs(n_ids=len(values), block=64)
     blobs.add("keyed", values, dtype, keys=np.arange(len(values)))
     blobs.add("whole", values, dtype)
     index, elements = packed(blobs)
@@ -62,7 +71,7 @@ def test_arrays_decode_to_what_was_stored(values, dtype, decimal):
 
 def test_rows_are_cut_by_blocks_of_ids():
     # rows of ids 0, 3, 4, 9 (of 10), 2 values each; blocks of 4 ids: 0-3, 4-7, 8-9
-    blobs = explorer.Blobs(n_ids=10, block=4)
+    blobs = codec.Blobs(n_ids=10, block=4)
     values = np.arange(8.0)
     blobs.add("rows", values, "f4", keys=np.array([0, 3, 4, 9]), width=2)
     offsets = np.array([0, 1, 1, 1, 3, 3, 3, 3, 3, 3, 6])  # variable-length rows of 10 ids
@@ -78,13 +87,13 @@ def test_rows_are_cut_by_blocks_of_ids():
 
 
 def test_block_size_gives_chunks_of_about_the_target():
-    assert explorer.block_size(512) == 256
-    assert explorer.block_size(1e9) == 16 and explorer.block_size(0) == 65536
+    assert codec.block_size(512) == 256
+    assert codec.block_size(1e9) == 16 and codec.block_size(0) == 65536
 
 
 def test_id_names_give_back_the_ids():
     h = ms.build_hierarchy(sorted(["Italia", "Italia/Lazio", "Italia/Lazio/Roma", "B/x", "B/x/y", "a/"]))
-    names = explorer.id_names(h)
+    names = data.id_names(h)
     rebuilt = []
     for g, name in enumerate(names):
         rebuilt.append(rebuilt[h.parent[g]] + "/" + name if h.parent[g] >= 0 else name)
@@ -96,7 +105,7 @@ def test_plain_decodes_typed_arrays():
     fig = {"x": {"dtype": "f8", "bdata": base64.b64encode(data.astype("<f8").tobytes()).decode()},
            "z": {"dtype": "i2", "bdata": base64.b64encode(np.arange(6, dtype="<i2").tobytes()).decode(), "shape": "2, 3"},
            "t": [float("inf"), 1]}
-    assert explorer.plain(fig) == {"x": [1.5, None, 3.0], "z": [[0, 1, 2], [3, 4, 5]], "t": [None, 1]}
+    assert prototypes.plain(fig) == {"x": [1.5, None, 3.0], "z": [[0, 1, 2], [3, 4, 5]], "t": [None, 1]}
 
 
 @pytest.mark.parametrize("value, kind, text", [
@@ -105,7 +114,7 @@ def test_plain_decodes_typed_arrays():
     (np.int64(53), "step", "53"),
 ])
 def test_start_text(value, kind, text):
-    assert explorer.start_text(value, kind) == text
+    assert prototypes.start_text(value, kind) == text
 
 
 # ------------------------------------------------------------------------------------------------
@@ -129,7 +138,7 @@ EXPECTED_KINDS = {
 
 @pytest.mark.parametrize("member", sorted(EXPECTED_KINDS))
 def test_reference_figures_by_kind(kinds, member):
-    figs = explorer.module_figures(kinds, "base", member)
+    figs = prototypes.module_figures(kinds, "base", member)
     assert set(figs) == EXPECTED_KINDS[member]
     forecast = figs["forecast"]
     assert forecast.layout.title.text == f"Predizione vendite - {member}"
@@ -139,14 +148,14 @@ def test_reference_figures_by_kind(kinds, member):
 
 def test_reference_without_bounds_or_observed_values():
     data = ei.kinds(observed=False)
-    figs = explorer.module_figures(data, "rec/x-1", "Italia")
+    figs = prototypes.module_figures(data, "rec/x-1", "Italia")
     assert set(figs) == {"forecast", "overlay", "sum"}
     assert [t.name for t in figs["forecast"].data] == ["predict value"]
-    assert explorer.module_figures(data, "rec/x-1", "Nowhere") == {}
+    assert prototypes.module_figures(data, "rec/x-1", "Nowhere") == {}
 
 
 def test_overlay_and_sum_check_take_only_the_direct_sub_members(kinds):
-    figs = explorer.module_figures(kinds, "base", "Italia/Nord")
+    figs = prototypes.module_figures(kinds, "base", "Italia/Nord")
     # Italia/NordEst starts with "Italia/Nord" but is not below it
     assert [t.name for t in figs["overlay"].data] == ["Italia/Nord", "Italia/Nord/Milano", "Italia/Nord/Torino"]
     fc = kinds.forecasts[kinds.forecasts["model"] == "base"]
@@ -156,14 +165,14 @@ def test_overlay_and_sum_check_take_only_the_direct_sub_members(kinds):
 
 
 def test_sum_check_of_one_sub_member_is_its_forecast(kinds):
-    figs = explorer.module_figures(kinds, "base", "Total")  # one sub-member, another root
+    figs = prototypes.module_figures(kinds, "base", "Total")  # one sub-member, another root
     fc = kinds.forecasts[kinds.forecasts["model"] == "base"]
     np.testing.assert_array_equal(np.asarray(figs["sum"].data[1].y, dtype=float), fc.loc[fc["id"] == "Total/A", "mean"])
     assert [t.name for t in figs["overlay"].data] == ["Total", "Total/A"]
 
 
 def test_residual_figures_pair_by_date(kinds):
-    figs = explorer.module_figures(kinds, "base", "Italia/Nord")
+    figs = prototypes.module_figures(kinds, "base", "Italia/Nord")
     fc = kinds.forecasts[(kinds.forecasts["model"] == "base") & (kinds.forecasts["id"] == "Italia/Nord")]
     obs = kinds.observed[kinds.observed["id"] == "Italia/Nord"]
     both = fc.merge(obs, on=["id", "ds"])
@@ -172,7 +181,7 @@ def test_residual_figures_pair_by_date(kinds):
 
 
 def test_residual_prototypes_read_the_margins_matplotlib_used():
-    protos = explorer.residual_prototypes("vendite")
+    protos = prototypes.residual_prototypes("vendite")
     assert protos["margins"] == [0.02, 0.05]
     assert [t["x"] for t in protos["qq"]["data"]] == [[], []]
     assert protos["histogram"]["layout"]["title"]["text"] == "Distribuzione residui"
@@ -181,7 +190,7 @@ def test_residual_prototypes_read_the_margins_matplotlib_used():
 def test_normal_quantiles_are_the_plotting_positions():
     from scipy import stats
 
-    q = explorer.normal_quantiles([2, 5, 1, 5])
+    q = prototypes.normal_quantiles([2, 5, 1, 5])
     assert sorted(q) == ["2", "5"]
     np.testing.assert_array_equal(q["5"], stats.norm.ppf(np.arange(1, 6) / 6))
 
@@ -193,7 +202,7 @@ def test_normal_quantiles_are_the_plotting_positions():
 @pytest.fixture(scope="module")
 def page(kinds):
     steps = []
-    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50), lambda total=None, step=1: steps.append((total, step)))
+    text = write(kinds, treemap_nodes=50, progress=lambda total=None, step=1: steps.append((total, step)))
     return text, steps
 
 
@@ -242,7 +251,7 @@ def test_prototypes_hold_no_member_data(page):
 
 @pytest.mark.parametrize("text", ["</script><script>alert(1)</script>", "<!--", "a\u2028b"])
 def test_texts_cannot_break_out_of_the_data(text):
-    safe = explorer.script_json({"id": text})
+    safe = html.script_json({"id": text})
     assert "<" not in safe and "\u2028" not in safe
     assert json.loads(safe) == {"id": text}
 
@@ -257,10 +266,12 @@ def test_worst_lists_skip_members_that_are_fine(page):
 
 
 def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, page):
-    worker.start(force=True)
-    assert multiprocessing.active_children()
-    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
-    assert worker.take() is None  # used up by that report
+    taken = worker.Worker.start(force=True)
+    assert taken is not None and multiprocessing.active_children()
+    try:
+        text = write(kinds, treemap_nodes=50, worker=taken)
+    finally:
+        taken.end()
     assert text == page[0]
     deadline = time.monotonic() + 10
     while multiprocessing.active_children() and time.monotonic() < deadline:  # ended, not left to exit
@@ -271,18 +282,157 @@ def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, pag
 @pytest.mark.parametrize("dates", [1, 2])
 def test_odd_ids_and_extreme_values(dates):
     data = ei.odd(dates)
-    meta, elements = page_parts(explorer.write_report(data, argparse.Namespace()))
+    meta, elements = page_parts(write(data))
     h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
     grid = ms.model_grid(data, "m", h, ms.observed_by_id(data.observed, h))
     arrays = meta["models"][0]["arrays"]
     for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo)):
         got = decode(meta["arrays"], elements, arrays[name])
         np.testing.assert_allclose(got, values.ravel(), rtol=1e-9)  # huge and subnormal values kept as float64
-    assert [len(explorer.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)
+    assert [len(prototypes.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)
 
 
 def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkeypatch):
-    worker.start(force=True)
-    worker._pool.terminate()  # as if it had died
-    text = explorer.write_report(kinds, argparse.Namespace(treemap_nodes=50))
+    taken = worker.Worker.start(force=True)
+    assert taken is not None
+    taken._pool.terminate()  # as if it had died
+    try:
+        text = write(kinds, treemap_nodes=50, worker=taken)
+    finally:
+        taken.end()
     assert text == page[0]
+
+
+# ------------------------------------------------------------------------------------------------
+# The worker the page may hand the library parts to
+
+
+class Refusing:
+    """Takes the job and never answers, as a worker that died or took too long. Like the other
+    stand-ins it has no `end`: the page must leave that to its caller."""
+
+    def __init__(self):
+        self.jobs = []
+
+    def submit(self, function, *args):
+        self.jobs.append(function)
+        return len(self.jobs)
+
+    def answer(self, pending):
+        return None
+
+
+class InProcess(Refusing):
+    """Does the job itself when asked for the answer."""
+
+    def submit(self, function, *args):
+        self.jobs.append(function)
+        return function, args
+
+    def answer(self, pending):
+        function, args = pending
+        return function(*args)
+
+
+class Broken:
+    def submit(self, function, *args):
+        raise OSError("no second process")
+
+    def answer(self, pending):
+        raise AssertionError("nothing was submitted")
+
+
+@pytest.mark.parametrize("stand_in", [Refusing, InProcess, Broken])
+def test_page_is_the_same_with_a_stand_in_worker(kinds, page, stand_in):
+    w = stand_in()
+    assert write(kinds, treemap_nodes=50, worker=w) == page[0]
+    if stand_in is not Broken:
+        assert w.jobs == [prototypes.library_parts]
+
+
+def test_page_takes_the_workers_answer(kinds):
+    class Marking(InProcess):
+        def answer(self, pending):
+            parts = super().answer(pending)
+            parts["residual"]["margins"] = [0.5, 0.25]
+            return parts
+
+    meta, _ = page_parts(write(kinds, worker=Marking()))
+    assert meta["residualProto"]["margins"] == [0.5, 0.25]
+
+
+def test_residual_prototypes_are_drawn_once_and_each_call_gets_a_copy():
+    first = prototypes.residual_prototypes("copia")
+    first["qq"]["data"].clear()
+    first["margins"][0] = 9.0
+    again = prototypes.residual_prototypes("copia")
+    assert len(again["qq"]["data"]) == 2 and again["margins"] == [0.02, 0.05]
+
+
+def test_libraries_loaded_for_a_use_case_leave_only_the_models_to_draw(monkeypatch):
+    prototypes.load_libraries("in anticipo")
+    drawn = []
+    real = prototypes.plotter
+    monkeypatch.setattr(prototypes, "plotter", lambda use_case: drawn.append(use_case) or real(use_case))
+    axis = np.array(["2024-01-01", "2024-01-08", "2024-01-15"], dtype="datetime64[ns]")
+    parts = prototypes.library_parts("in anticipo", "datetime", [(axis, True, "2024-01-01")], axis, {2, 3})
+    assert drawn == ["in anticipo"]  # the model's prototypes; the residual ones were drawn ahead
+    assert parts["residual"] == prototypes.residual_prototypes("in anticipo")
+    assert sorted(parts["quantiles"]) == ["2", "3"]
+
+
+# ------------------------------------------------------------------------------------------------
+# The measures the page data gives
+
+
+def partly_forecast():
+    """kinds() with a second model that forecasts only Italia/Nord, its sub-members and Italia/NordEst."""
+    full = ei.kinds()
+    fc = full.forecasts
+    base = fc[fc["model"] == "base"][["id", "ds", "mean", "lo", "hi"]]
+    part = base[base["id"].str.startswith("Italia/Nord")]
+    return ei.make_inputs({"base": base, "part": part}, observed=full.observed)
+
+
+def test_measures_are_the_pages_row_by_row():
+    built = report_page.build(partly_forecast())
+    shown = Page(report_page.render(built))
+    assert [m.model for m in built.measures] == shown.models == ["base", "part"]
+    depth = [0] * len(shown.ids)
+    for g, parent in enumerate(shown.meta["parent"]):
+        depth[g] = depth[parent] + 1 if parent >= 0 else 0
+    for m in built.measures:
+        arrays = shown.model(m.model)["arrays"]
+        rows = shown.array(arrays["gid"]).astype(int) if "gid" in arrays else np.arange(len(shown.ids))
+        assert m.ids.dtype == object and m.ids.tolist() == [shown.ids[g] for g in rows]
+        assert m.depth.tolist() == [depth[g] for g in rows]
+        stored = shown.array(arrays["measures"]).reshape(-1, len(ms.MEASURES))
+        assert list(m.values) == [x.key for x in ms.MEASURES]
+        for j, measure in enumerate(ms.MEASURES):
+            assert m.values[measure.key].dtype == np.float64
+            np.testing.assert_allclose(stored[:, j], m.values[measure.key], rtol=1e-6)  # float32 on the page
+    assert built.measures[1].ids.tolist() == ["Italia/Nord", "Italia/Nord/Milano", "Italia/Nord/Torino", "Italia/NordEst"]
+    assert built.measures[1].depth.tolist() == [1, 2, 2, 1]
+
+
+# ------------------------------------------------------------------------------------------------
+# Layers
+
+
+def test_the_page_imports_no_layer_above_it():
+    package = report_page.__name__
+    above = [package.rpartition(".")[0] + "." + name for name in ("cli", "worker", "api", "inputs")]
+    for path in resources.files(package).iterdir():
+        if not path.name.endswith(".py"):
+            continue
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Import):
+                imported = [a.name for a in node.names]
+            elif isinstance(node, ast.ImportFrom):
+                base = package.rsplit(".", node.level - 1)[0] if node.level else ""
+                module = ".".join(p for p in (base, node.module) if p)
+                imported = [module] + [module + "." + a.name for a in node.names]
+            else:
+                continue
+            bad = [i for i in imported for a in above if i == a or i.startswith(a + ".")]
+            assert not bad, f"{path.name} imports {bad}"

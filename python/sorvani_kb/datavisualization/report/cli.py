@@ -115,7 +115,7 @@ def main(argv=None, prog=None):
         if total is not None:
             from tqdm import tqdm
 
-            bar.append(tqdm(total=total, desc="figures", unit="fig", file=sys.stderr,
+            bar.append(tqdm(total=total + 1, desc="figures", unit="fig", file=sys.stderr,  # + writing it
                             disable=args.quiet or not sys.stderr.isatty()))
         elif bar:
             bar[-1].update(step)

@@ -1,0 +1,156 @@
+/* A member's view: its place in the hierarchy, its measures under every model, its figures, its
+ * direct sub-members and a treemap of what is below it. */
+/* global META, PARENT, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, esc, fmt, fail, showOnly, shown, below,
+   buildTree, childrenOf, ancestors, loadModel, loadMeasures, modelRow, measuresOf, memberFigures, drawTreemap,
+   link */
+/* exported drawn, showMember */
+
+const drawn = {};   // kind -> the figure given to Plotly in the member view
+const CAPTIONS = {
+  forecast: 'Forecast',
+  histogram: 'Residual distribution (forecast minus observed)',
+  qq: 'Quantile-quantile plot of the residuals (observed minus forecast)',
+  overlay: 'The member and its direct sub-members',
+  sum: 'Sum check: the member against the sum of its direct sub-members',
+};
+const ORDER = ['forecast', 'histogram', 'qq', 'overlay', 'sum'];
+
+function purge(el) {
+  el.querySelectorAll('.js-plotly-plot').forEach((d) => Plotly.purge(d));
+  if (el._fullLayout) {
+    Plotly.purge(el);
+    el._sorvaniClick = false;
+  }
+  el.innerHTML = '';
+}
+
+function draw(el, kind, fig) {
+  drawn[kind] = fig;
+  const spec = clone(fig);
+  return Plotly.newPlot(el, spec.data, spec.layout, {displaylogo: false});
+}
+
+async function measureTable(g) {
+  const head = '<tr><th>model</th><th>band</th>' + MEASURES.map((m) => '<th title="' + esc(m.help) + '">' + esc(m.label) + '</th>').join('') + '</tr>';
+  const rows = await Promise.all(META.models.map(async (M, mi) => {
+    await loadModel(mi);
+    const row = modelRow(mi, g);
+    const v = await measuresOf(mi, row);
+    const name = mi === state.mi ? '<strong>' + esc(M.name) + '</strong>' : link(g, mi, M.name);
+    return '<tr><td>' + name + '</td><td>' + esc(M.level || (M.band ? 'yes' : 'none')) + '</td>' +
+      MEASURES.map((m) => '<td class="num">' + (row >= 0 ? fmt(v[m.key], m.unit) : 'no forecast') + '</td>').join('') + '</tr>';
+  }));
+  return '<table class="measures"><thead>' + head + '</thead><tbody>' + rows.join('') + '</tbody></table>';
+}
+
+async function childrenTable(g) {
+  const sub = childrenOf(g);
+  if (!sub.length) return '<p class="hint">No sub-members.</p>';
+  const mi = state.mi;
+  await loadModel(mi);
+  const cols = await loadMeasures(mi);
+  const rows = sub.slice(0, CHILD_ROWS).map((c) => {
+    const row = modelRow(mi, c);
+    return '<tr><td>' + link(c, mi) + '</td><td class="num">' + below[c] + '</td>' +
+      MEASURES.map((m, j) => '<td class="num">' + (row >= 0 ? fmt(cols[j][row], m.unit) : '—') + '</td>').join('') + '</tr>';
+  }).join('');
+  const more = sub.length > CHILD_ROWS ? '<p class="hint">The first ' + CHILD_ROWS + ' of ' + sub.length +
+    ' sub-members; the table of the overview lists them all (search for ' + esc(IDS[g] + '/') + ').</p>' : '';
+  return '<h3>Direct sub-members (' + sub.length + ')</h3><table class="measures"><thead><tr><th>id</th><th>series below</th>' +
+    MEASURES.map((m) => '<th title="' + esc(m.help) + '">' + esc(m.label) + '</th>').join('') + '</tr></thead><tbody>' + rows + '</tbody></table>' + more;
+}
+
+// The crumbs, title and description of member g (with `sub` direct sub-members) under model M.
+function memberHeader(g, mi, M, sub) {
+  $('crumbs').innerHTML = link(null, mi, 'Overview') + ' / ' + ancestors(g).map((a) => link(a, mi, META.names[a])).join(' / ');
+  $('member-title').textContent = IDS[g];
+  $('member-info').innerHTML = (PARENT[g] >= 0 ? 'Sub-member of ' + link(PARENT[g], mi) + '. ' : 'A root of the hierarchy. ') +
+    (sub ? sub + ' direct sub-member' + (sub > 1 ? 's' : '') + ', ' + below[g] + ' series below. ' : 'No sub-members. ') +
+    'Figures of model <strong>' + esc(M.name) + '</strong>' + (M.band ? ', band: ' + esc(M.level ? M.level + ' prediction interval' : 'the prediction interval') : ', no interval bounds') + '.';
+}
+
+// Empties the member view of the member shown before.
+function clearMember(box) {
+  purge(box);
+  Object.keys(drawn).forEach((k) => delete drawn[k]);
+  $('member-measures').innerHTML = '';
+  $('member-children').innerHTML = '';
+  purge($('member-tree-plot'));
+  $('member-tree').hidden = true;
+  delete document.body.dataset.complete;
+}
+
+// The box of one kind of figure in `box`: its caption and either its plot (returned, to be
+// drawn), the reason it is absent, or a button that draws an overlay of very many lines.
+function figureSlot(box, figs, kind) {
+  const div = document.createElement('div');
+  div.className = 'figure';
+  div.dataset.kind = kind;
+  div.innerHTML = '<h3>' + esc(CAPTIONS[kind]) + '</h3>';
+  box.appendChild(div);
+  if (!figs[kind]) {
+    div.insertAdjacentHTML('beforeend', '<p class="hint">' + esc(figs.why[kind]) + '</p>');
+    return null;
+  }
+  const plot = document.createElement('div');
+  plot.className = 'plot';
+  plot.id = 'plot-' + kind;
+  div.appendChild(plot);
+  if (kind === 'overlay' && figs.overlay.data.length > OVERLAY_LIMIT) {
+    const button = document.createElement('button');
+    button.textContent = 'Draw the ' + figs.overlay.data.length + ' lines of this overlay';
+    button.addEventListener('click', () => { button.remove(); draw(plot, kind, figs[kind]).catch(fail); });
+    div.insertBefore(button, plot);
+    return null;
+  }
+  return plot;
+}
+
+// The boxes of the figures of `figs`, in order: [plot, kind] of each figure to draw now.
+function figureSlots(box, figs) {
+  const slots = [];
+  ORDER.forEach((kind) => {
+    if (!figs[kind] && !figs.why[kind]) return;
+    const plot = figureSlot(box, figs, kind);
+    if (plot) slots.push([plot, kind]);
+  });
+  return slots;
+}
+
+// Draws the figures of the slots; one figure plotly cannot draw does not keep the others from
+// being drawn.
+async function drawSlots(slots, figs) {
+  const results = await Promise.allSettled(slots.map(([plot, kind]) => draw(plot, kind, figs[kind])));
+  results.filter((r) => r.status === 'rejected').forEach((r) => fail(r.reason));
+}
+
+async function showMember(g, mi) {
+  const token = ++state.token;
+  buildTree();
+  const M = META.models[mi];
+  const figs = await memberFigures(mi, g);
+  performance.mark('sorvani:figures');
+  if (token !== state.token) return;
+  showOnly('member');
+  const sub = childrenOf(g).length;
+  memberHeader(g, mi, M, sub);
+  const box = $('figures');
+  clearMember(box);
+  const slots = figureSlots(box, figs);
+  const tables = Promise.all([measureTable(g), childrenTable(g)]).then(([measures, children]) => {
+    if (token !== state.token) return;
+    $('member-measures').innerHTML = measures;
+    $('member-children').innerHTML = children;
+    document.body.dataset.complete = 'member:' + IDS[g] + ':' + M.name;
+  });
+  await drawSlots(slots, figs);
+  performance.mark('sorvani:drawn');
+  if (token !== state.token) return;
+  shown('member:' + IDS[g] + ':' + M.name, M.name);
+  await tables;
+  if (sub && token === state.token) {
+    $('member-tree').hidden = false;
+    await drawTreemap(mi, $('member-tree-plot'), [g], Math.min(META.treemapNodes, 1000), $('member-tree-scale'), $('member-tree-note'));
+    if (token === state.token) document.body.dataset.tree = IDS[g];
+  }
+}

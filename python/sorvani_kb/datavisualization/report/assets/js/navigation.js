@@ -1,0 +1,104 @@
+/* Navigation: `#node=<id>&model=<name>` links, the view a hash opens (the browser's history
+ * follows the hash), the model selector, the measure the treemap is coloured by and the box that
+ * opens a member by id. */
+/* global META, N, IDS, MEASURES, $, state, esc, fail, modelIndex, showOnly, shown, lookup, idIndex, roots,
+   drawTreemap, showMember, showOverview, sortWorst */
+/* exported hashFor, link, route, setup */
+
+function hashFor(g, mi) {
+  let h = g === null ? '#' : '#node=' + encodeURIComponent(IDS[g]);
+  if (mi > 0) h += (g === null ? 'model=' : '&model=') + encodeURIComponent(META.models[mi].name);
+  return h;
+}
+
+function link(g, mi, text) {
+  return '<a href="' + esc(hashFor(g, mi)) + '">' + esc(text === undefined ? IDS[g] : text) + '</a>';
+}
+
+function parseHash() {
+  const out = {};
+  location.hash.replace(/^#/, '').split('&').forEach((part) => {
+    const i = part.indexOf('=');
+    if (i <= 0) return;
+    try { out[part.slice(0, i)] = decodeURIComponent(part.slice(i + 1)); } catch (e) { out.bad = part; }
+  });
+  return out;
+}
+
+// The view of an id the report does not hold.
+function showMissing(id, mi) {
+  state.token++;
+  showOnly('missing');
+  $('missing').querySelector('p').innerHTML = 'The report holds no member with the id <code>' + esc(id) + '</code>. ' + link(null, mi, 'Back to the overview') + '.';
+  shown('missing', null);
+  return Promise.resolve();
+}
+
+// Shows the view the hash names: a member's, or the overview, under the model it names.
+function route() {
+  const h = parseHash();
+  const mi = h.model !== undefined ? modelIndex(h.model) : 0;
+  state.mi = mi;
+  $('model').value = String(mi);
+  const M = META.models[mi];
+  $('level').textContent = M ? (M.band ? 'band: ' + (M.level ? M.level + ' prediction interval' : 'prediction interval') : 'no interval bounds') : '';
+  if (h.node !== undefined) {
+    const g = lookup(h.node);
+    if (g === undefined) return showMissing(h.node, mi);
+    state.g = g;
+    document.title = IDS[g] + ' · ' + META.title;
+    return showMember(g, mi);
+  }
+  state.g = null;
+  document.title = META.title;
+  return showOverview(mi);
+}
+
+function setupControls() {
+  $('source').textContent = 'Forecasts of ' + N + ' series from ' + META.prediction +
+    (META.observed ? ', observed values from ' + META.observed : ', no observed values') + '.';
+  const select = $('model');
+  select.innerHTML = META.models.map((M, i) => '<option value="' + i + '">' + esc(M.name) + '</option>').join('');
+  select.addEventListener('change', () => { location.hash = hashFor(state.g, Number(select.value)); });
+  const colour = $('colour-by');
+  colour.innerHTML = MEASURES.map((m) => '<option value="' + m.key + '"' + (m.key === state.colourBy ? ' selected' : '') + '>' + esc(m.label) + '</option>').join('');
+  colour.addEventListener('change', () => {
+    state.colourBy = colour.value;
+    drawTreemap(state.mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note')).catch(fail);
+  });
+  $('worst').addEventListener('click', (ev) => {
+    const h = ev.target.closest('h3');
+    if (h) sortWorst(h.parentNode.dataset.measure);
+  });
+}
+
+function setupNotes() {
+  if (!META.notes.length) return;
+  const notes = $('notes');
+  notes.hidden = false;
+  notes.querySelector('summary').textContent = META.notes.length + ' note' + (META.notes.length > 1 ? 's' : '') + ' on the input';
+  notes.querySelector('ul').innerHTML = META.notes.map((n) => '<li>' + esc(n) + '</li>').join('');
+}
+
+// The box that opens a member by id, suggesting ids that hold what was typed.
+function setupGoto() {
+  const input = $('goto-id');
+  input.addEventListener('input', () => {
+    const q = input.value;
+    const list = [];
+    if (q.length >= 2) for (let g = 0; g < N && list.length < 20; g++) if (IDS[g].includes(q)) list.push(g);
+    $('goto-list').innerHTML = list.map((g) => '<option value="' + esc(IDS[g]) + '">').join('');
+  });
+  $('goto').addEventListener('submit', (ev) => {
+    ev.preventDefault();
+    const g = idIndex().get(input.value.trim());
+    location.hash = g === undefined ? '#node=' + encodeURIComponent(input.value.trim()) : hashFor(g, state.mi);
+  });
+}
+
+function setup() {
+  setupControls();
+  setupNotes();
+  setupGoto();
+  window.addEventListener('hashchange', () => { route().catch(fail); });
+}

@@ -1,0 +1,21 @@
+/* Sets the page going; `window.sorvani` is what the page's tests and benchmark read. */
+/* global META, IDS, lookup, modelIndex, memberFigures, drawn, sortWorst, state, setup, route, fail */
+
+window.sorvani = {
+  meta: META,
+  ids: IDS,
+  // The figures the page draws for `id` under the model named `model`, as given to Plotly.
+  figures: async (model, id) => {
+    const g = lookup(id);
+    if (g === undefined) return null;
+    const f = await memberFigures(modelIndex(model), g);
+    delete f.why;
+    return f;
+  },
+  drawn: () => drawn,
+  sortWorst,
+  table: () => state.table,
+};
+
+setup();
+window.sorvani.ready = route().catch(fail);

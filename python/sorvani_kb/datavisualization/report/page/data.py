@@ -1,0 +1,213 @@
+"""The page's data: the meta dict (hierarchy, models, prototypes, the index of the arrays), the
+binary arrays of each model and of the observed values, and each model's measures.
+
+What has to be computed in float64 is computed here over whole columns (residuals, sums of
+sub-members, the residuals' standard deviation, the normal quantiles of the QQ plot); the page
+computes only the QQ plot's axis limits, as matplotlib does. The arrays travel compactly
+(`Blobs`): decimals as integers, other values as float32 (relative error below 1e-7), in blocks of
+ids the page decodes as a view needs them.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+from .. import measures as ms
+from .codec import Blobs, block_size
+from .prototypes import library_parts, load_libraries, start_text
+
+TREEMAP_NODES = 3000  # most members a treemap of the page draws at once
+WORST = 10  # members listed per measure
+
+
+@dataclass
+class ModelMeasures:
+    """The measures of one model's members, one row per member the model forecasts."""
+
+    model: str
+    ids: np.ndarray  # object array of str: the member of each row, in id order
+    depth: np.ndarray  # int: depth of the member in the hierarchy, 0 for a root
+    values: dict  # measure key (see measures.MEASURES) -> float64 array, NaN where undefined
+
+
+@dataclass
+class PageData:
+    """Everything the page holds: `meta` (the page's JSON), the binary arrays, and the measures
+    per model (in the order of the models)."""
+
+    meta: dict
+    blobs: Blobs
+    measures: list
+
+
+def encode_model(blobs, i, grid, hierarchy, sums, values):
+    """The arrays of one model; returns the names it stored them under."""
+    p = f"m{i}."
+    width = grid.mean.shape[1]
+    keys = grid.gid
+    names = {
+        "mean": blobs.add(p + "mean", grid.mean, "f4", keys, width),
+        "res": blobs.add(p + "res", grid.residual, "f4", keys, width),
+        "std": blobs.add(p + "std", ms.residual_std(grid.residual), "f4", keys),
+        "sums": blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width),
+        "aggRows": blobs.add(p + "aggRows", sums.rows, "i4"),
+        "measures": blobs.add(p + "measures", np.stack([values[m.key] for m in ms.MEASURES], axis=1) if len(grid) else
+                              np.zeros((0, len(ms.MEASURES))), "f4", keys, len(ms.MEASURES)),
+    }
+    if not np.array_equal(keys, np.arange(len(hierarchy))):
+        names["gid"] = blobs.add(p + "gid", keys, "i4")
+    if grid.band:
+        names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width)
+        names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width)
+    return names
+
+
+def encode_observed(blobs, observed):
+    """The observed values by id: offsets, values, and either each id's first position on the
+    observed axis (when every id's dates are consecutive dates of the axis) or every row's."""
+    counts = observed.count()
+    first = observed.offset[:-1]
+    g = observed.gid
+    start = np.zeros(len(counts), dtype=np.int64)
+    has = counts > 0
+    start[has] = observed.pos[first[has]]
+    consecutive = bool(((observed.pos - start[g]) == (np.arange(len(g)) - first[g])).all())
+    names = {"count": blobs.add("o.count", counts, "i4", np.arange(len(counts))),
+             "values": blobs.add("o.values", observed.values, "f4", offsets=observed.offset)}
+    if consecutive:
+        names["start"] = blobs.add("o.start", start, "i4", np.arange(len(counts)))
+    else:
+        names["pos"] = blobs.add("o.pos", observed.pos, "u2" if len(observed.axis) < 65536 else "i4", offsets=observed.offset)
+    return names
+
+
+def worst_thresholds(level):
+    """Per measure, the value from which on a member is not listed among the worst, and what the
+    page says when no member is listed."""
+    nominal = 100.0 if level is None else float(level)
+    return {
+        "gap": (1e-6, "Every member with sub-members adds up (gap below 1e-6 %)."),
+        "coverage": (nominal, f"No member's coverage is below {nominal:g}%."),
+        "mae": (0.0, "No member has an error."),
+        "smape": (0.0, "No member has an error."),
+        "bias": (0.0, "No member has a bias."),
+        "missing": (0.0, "No member has missing values."),
+    }
+
+
+def id_names(hierarchy):
+    """Per id, the text after its parent's id and "/" (the id is its parent's id, "/" and this
+    name), or the whole id for a root: the ids without repeating their paths."""
+    return hierarchy.names
+
+
+def level_text(level):
+    if level is None:
+        return None
+    return f"{level:g}%"
+
+
+def build(inputs, treemap_nodes, worker, progress):
+    """The page's data (see PageData). `worker`, if not None, is asked for the library parts
+    (see the page package); `progress()` is called once per step: 2 + one per model."""
+    hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
+    observed = ms.observed_by_id(inputs.observed, hierarchy)
+    # What the prototypes need is known once the grids are: ask the worker for them first, so
+    # that it draws while the measures are computed here.
+    grids = [ms.model_grid(inputs, model, hierarchy, observed) for model in inputs.models]
+    job = _library_job(inputs, grids, observed)
+    pending = _submit(worker, job)
+    progress()
+    blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(inputs, hierarchy, observed)))
+    obs_arrays = encode_observed(blobs, observed) if observed is not None else None
+    models, measures = _encode_models(blobs, inputs, grids, hierarchy, [start for _, _, start in job[2]], progress)
+    blobs.finish()
+    parts = _answer(worker, pending, job)
+    for model, proto in zip(models, parts["models"]):
+        model["proto"] = proto
+    progress()
+    obs = None if observed is None else {"axis": parts["obsAxis"], "arrays": obs_arrays}
+    meta = _meta(inputs, hierarchy, models, obs, parts, treemap_nodes, blobs)
+    return PageData(meta=meta, blobs=blobs, measures=measures)
+
+
+def _library_job(inputs, grids, observed):
+    """The arguments of library_parts for this input."""
+    residual_counts = set()
+    axes = []
+    for grid in grids:
+        residual_counts.update(np.unique((~np.isnan(grid.residual)).sum(axis=1)).tolist())
+        axes.append((grid.axis, grid.band, start_text(grid.axis[0], inputs.time_kind) if len(grid.axis) else ""))
+    return (inputs.use_case, inputs.time_kind, axes, observed.axis if observed is not None else None, residual_counts)
+
+
+def _submit(worker, job):
+    """The worker's pending answer for `job`, or None (no worker, or one that refused it)."""
+    if worker is None:
+        return None
+    with contextlib.suppress(Exception):
+        return worker.submit(library_parts, *job)
+    return None
+
+
+def _answer(worker, pending, job):
+    parts = worker.answer(pending) if pending is not None else None
+    if parts is None:  # no second process, or one that failed: drawn here
+        load_libraries()
+        parts = library_parts(*job)
+    return parts
+
+
+def _bytes_per_id(inputs, hierarchy, observed):
+    """About how many bytes of arrays the page holds per id."""
+    return 4.0 * (len(inputs.forecasts) / max(1, len(hierarchy)) * 5
+                  + (len(observed.values) / max(1, len(hierarchy)) if observed is not None else 0))
+
+
+def _encode_models(blobs, inputs, grids, hierarchy, starts, progress):
+    """Stores each model's arrays (and drops its grid from `grids` once they are stored); gives
+    the models' entries of the meta dict and their measures."""
+    models, measures = [], []
+    for i, (model, start) in enumerate(zip(inputs.models, starts)):
+        grid = grids[i]
+        sums = ms.child_sums(grid, hierarchy)
+        values = ms.member_measures(grid, sums)
+        fine = worst_thresholds(grid.level)
+        worst = {m.key: [int(grid.gid[r]) for r in ms.worst(values[m.key], m.worst, WORST, fine[m.key][0])] for m in ms.MEASURES}
+        axis = grid.axis
+        models.append({
+            "name": model, "level": level_text(grid.level), "none": {k: v[1] for k, v in fine.items()}, "band": grid.band,
+            "n": len(grid), "width": int(len(axis)), "start": start, "worst": worst,
+            "arrays": encode_model(blobs, i, grid, hierarchy, sums, values),
+            "range": [start_text(axis[0], inputs.time_kind), start_text(axis[-1], inputs.time_kind)] if len(axis) else None,
+        })
+        measures.append(ModelMeasures(model=model, ids=hierarchy.ids[grid.gid], depth=hierarchy.depth[grid.gid], values=values))
+        grid = sums = grids[i] = None  # its matrices are in the blobs now
+        progress()
+    return models, measures
+
+
+def _meta(inputs, hierarchy, models, obs, parts, treemap_nodes, blobs):
+    return {
+        "title": f"Forecast report: {inputs.use_case}",
+        "useCase": inputs.use_case,
+        "prediction": os.path.basename(inputs.prediction_path or ""),
+        "observed": os.path.basename(inputs.observed_path) if inputs.observed_path else None,
+        "timeKind": inputs.time_kind,
+        "notes": list(inputs.notes),
+        "names": id_names(hierarchy),
+        "parent": hierarchy.parent.tolist(),
+        "models": models,
+        "obs": obs,
+        "residualProto": parts["residual"],
+        "quantiles": parts["quantiles"],
+        "measures": [{"key": m.key, "label": m.label, "worst": m.worst, "unit": m.unit, "help": m.help} for m in ms.MEASURES],
+        "treemapNodes": max(1, int(treemap_nodes or TREEMAP_NODES)),
+        "arrays": blobs.index,
+        "block": blobs.block,
+        "blocks": blobs.n_blocks,
+    }
