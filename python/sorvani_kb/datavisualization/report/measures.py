@@ -24,17 +24,7 @@ import functools
 import numpy as np
 import pandas as pd
 
-
-def quiet(fn):
-    """Runs `fn` without numpy's warnings: values may be infinite or overflow, and every measure
-    counts only finite values."""
-
-    @functools.wraps(fn)
-    def wrapper(*args, **kwargs):
-        with np.errstate(all="ignore"):
-            return fn(*args, **kwargs)
-
-    return wrapper
+from .evaluation import quiet
 
 
 ROUNDING = 1e-12  # relative differences below this are the rounding of a sum of floats
