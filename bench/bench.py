@@ -27,13 +27,15 @@ os.environ.setdefault("MPLBACKEND", "Agg")
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
+import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
-import matplotlib.pyplot as plt  # noqa: E402
 
 # The reference: the module's Python listing, which makes the same library calls in the same
 # order (the test suite checks that operation by operation).
-_spec = importlib.util.spec_from_file_location("reference", os.path.join(os.path.dirname(HERE), "src", "plotPrediction.py"))
+_spec = importlib.util.spec_from_file_location(
+    "reference", os.path.join(os.path.dirname(HERE), "src", "plotPrediction.py")
+)
 assert _spec is not None and _spec.loader is not None
 reference = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(reference)
@@ -41,19 +43,41 @@ from sorvani_kb.datavisualization import plotPrediction as module  # noqa: E402
 
 SIDES = {"module": module, "reference": reference}
 COLUMNS = ("id", "date", "mean", "lo", "hi", "uc")
-REGIONS = ("Lombardia", "Lazio", "Campania", "Sicilia", "Veneto", "Piemonte", "Puglia", "Toscana",
-           "Calabria", "Sardegna", "Liguria", "Marche", "Abruzzo", "Friuli", "Trentino", "Umbria",
-           "Basilicata", "Molise", "Valle d'Aosta", "Emilia-Romagna")
+REGIONS = (
+    "Lombardia",
+    "Lazio",
+    "Campania",
+    "Sicilia",
+    "Veneto",
+    "Piemonte",
+    "Puglia",
+    "Toscana",
+    "Calabria",
+    "Sardegna",
+    "Liguria",
+    "Marche",
+    "Abruzzo",
+    "Friuli",
+    "Trentino",
+    "Umbria",
+    "Basilicata",
+    "Molise",
+    "Valle d'Aosta",
+    "Emilia-Romagna",
+)
 WEEKS = 52
 VLINE = "2024-06-30"
 LIBS = ("numpy", "pandas", "matplotlib", "statsmodels", "plotly")
-IMPORT_LIBS = ("import numpy, pandas, matplotlib.pyplot; "
-               "from statsmodels.graphics.gofplots import qqplot; "
-               "import plotly, plotly.express, plotly.graph_objects")
+IMPORT_LIBS = (
+    "import numpy, pandas, matplotlib.pyplot; "
+    "from statsmodels.graphics.gofplots import qqplot; "
+    "import plotly, plotly.express, plotly.graph_objects"
+)
 IMPORT_MODULE = "import sorvani_kb.datavisualization.plotPrediction"
 
 
 # ---------------------------------------------------------------------------------- the frames
+
 
 def hierarchy_ids(size):
     """`size` hierarchy paths: Italia, its regions, their provinces, their towns, ... Each node
@@ -61,12 +85,15 @@ def hierarchy_ids(size):
     fanout = max(3, round(size ** (1 / 3)))
     nodes, level = [()], [()]
     while len(nodes) < size:
-        level = [parent + (i,) for parent in level for i in range(fanout)][:size - len(nodes)]
+        level = [parent + (i,) for parent in level for i in range(fanout)][: size - len(nodes)]
         nodes += level
-    names = (REGIONS, [f"P{j + 1:02d}" for j in range(fanout)],
-             [f"C{j + 1:02d}" for j in range(fanout)], [f"Z{j + 1:02d}" for j in range(fanout)])
-    return ["/".join(["Italia"] + [names[d][i] for d, i in enumerate(node)])
-            for node in sorted(nodes)]
+    names = (
+        REGIONS,
+        [f"P{j + 1:02d}" for j in range(fanout)],
+        [f"C{j + 1:02d}" for j in range(fanout)],
+        [f"Z{j + 1:02d}" for j in range(fanout)],
+    )
+    return ["/".join(["Italia"] + [names[d][i] for d, i in enumerate(node)]) for node in sorted(nodes)]
 
 
 def frames(size, seed=0):
@@ -88,10 +115,12 @@ def frames(size, seed=0):
     width = 1.96 * 0.08 * mean * np.sqrt(np.tile(np.arange(1, WEEKS + 1), size) / 4)
     dates = pd.date_range("2024-01-07", periods=WEEKS, freq="W")
     id_col = np.repeat(np.array(ids, dtype=object), WEEKS)
-    pred = pd.DataFrame({"id": id_col, "date": np.tile(dates, size), "mean": mean,
-                         "lo": mean - width, "hi": mean + width})
-    real = pd.DataFrame({"rid": id_col.copy(), "rdate": np.tile(dates, size),
-                         "obs": mean * (1 + rng.normal(0, 0.05, mean.size))})
+    pred = pd.DataFrame(
+        {"id": id_col, "date": np.tile(dates, size), "mean": mean, "lo": mean - width, "hi": mean + width}
+    )
+    real = pd.DataFrame(
+        {"rid": id_col.copy(), "rdate": np.tile(dates, size), "obs": mean * (1 + rng.normal(0, 0.05, mean.size))}
+    )
     return pred, real, ids
 
 
@@ -107,10 +136,8 @@ def cases(side, size):
         "plotPrediction()": (lambda: side.plotPrediction(*COLUMNS), None),
         "obtain_dataset Italia": (lambda: side.obtain_dataset(split_frame, "Italia", "id"), None),
         "obtain_dataset region": (lambda: side.obtain_dataset(split_frame, region, "id"), None),
-        "plot_pred all ids": (lambda: p.plot_pred(pred, None, real, "rid", "rdate", "obs", True,
-                                                  VLINE), None),
-        "plot_pred one id": (lambda: p.plot_pred(pred, one, real, "rid", "rdate", "obs", True,
-                                                 VLINE), None),
+        "plot_pred all ids": (lambda: p.plot_pred(pred, None, real, "rid", "rdate", "obs", True, VLINE), None),
+        "plot_pred one id": (lambda: p.plot_pred(pred, one, real, "rid", "rdate", "obs", True, VLINE), None),
         "plot_hierarchical": (lambda: p.plot_hierarchical(pred, "Italia"), None),
         "plot_sum_hierarchy": (lambda: p.plot_sum_hierarchy(pred, "Italia"), None),
         "dist_residuals all ids": (lambda: p.dist_residuals(pred, *rq), None),
@@ -120,6 +147,7 @@ def cases(side, size):
 
 
 # ----------------------------------------------------------------------------------- timing
+
 
 def sample(call, after, inner):
     """(wall, CPU) seconds per call over `inner` calls, garbage collection off; `after` runs
@@ -172,10 +200,22 @@ def time_size(size, rounds, target, budget, order, flip, log, only=None):
         m, r = statistics.median(times["module"]), statistics.median(times["reference"])
         paired = [a / b for a, b in zip(times["module"], times["reference"])]
         wall_ratio = statistics.median(walls["module"]) / statistics.median(walls["reference"])
-        rows.append({"method": case, "series": size, "rounds": n_rounds, "calls": inner,
-                     "module_s": m, "reference_s": r, "ratio": m / r,
-                     "ratio_min": min(paired), "ratio_max": max(paired), "wall_ratio": wall_ratio,
-                     "cpu": times, "wall": walls})
+        rows.append(
+            {
+                "method": case,
+                "series": size,
+                "rounds": n_rounds,
+                "calls": inner,
+                "module_s": m,
+                "reference_s": r,
+                "ratio": m / r,
+                "ratio_min": min(paired),
+                "ratio_max": max(paired),
+                "wall_ratio": wall_ratio,
+                "cpu": times,
+                "wall": walls,
+            }
+        )
         log(f"  {size:>5} {case:<24} {fmt(m):>10} {fmt(r):>10} {m / r:6.3f}")
     return rows
 
@@ -198,11 +238,17 @@ def fmt(seconds):
 
 # ------------------------------------------------------------------------------ import time
 
+
 def import_times(runs):
     def once(stmt):
         code = f"import time; t = time.perf_counter(); {stmt}; print(time.perf_counter() - t)"
-        out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                             check=True, env=dict(os.environ, MPLBACKEND="Agg"))
+        out = subprocess.run(
+            [sys.executable, "-c", code],
+            capture_output=True,
+            text=True,
+            check=True,
+            env=dict(os.environ, MPLBACKEND="Agg"),
+        )
         return float(out.stdout.split()[-1])
 
     once(IMPORT_MODULE)  # warms the file cache
@@ -211,16 +257,27 @@ def import_times(runs):
         got["module"].append(once(IMPORT_MODULE))
         got["libraries"].append(once(IMPORT_LIBS))
     med = {k: statistics.median(v) for k, v in got.items()}
-    return {"runs": runs, "raw": got, "module_s": med["module"], "libraries_s": med["libraries"],
-            "difference_ms": (med["module"] - med["libraries"]) * 1e3}
+    return {
+        "runs": runs,
+        "raw": got,
+        "module_s": med["module"],
+        "libraries_s": med["libraries"],
+        "difference_ms": (med["module"] - med["libraries"]) * 1e3,
+    }
 
 
 # ----------------------------------------------------------------------------------- memory
 
 MEMORY_CASES = {  # method -> calls (a 10-series frame; figure-heavy methods fewer calls)
-    "plotPrediction()": 10_000, "obtain_dataset region": 10_000, "plot_hierarchical": 1_000,
-    "plot_sum_hierarchy": 200, "plot_pred one id": 200, "plot_pred all ids": 20,
-    "dist_residuals one id": 200, "dist_residuals all ids": 20, "plot_residuals": 200,
+    "plotPrediction()": 10_000,
+    "obtain_dataset region": 10_000,
+    "plot_hierarchical": 1_000,
+    "plot_sum_hierarchy": 200,
+    "plot_pred one id": 200,
+    "plot_pred all ids": 20,
+    "dist_residuals one id": 200,
+    "dist_residuals all ids": 20,
+    "plot_residuals": 200,
 }
 QUICK_MEMORY = ("plotPrediction()", "obtain_dataset region", "plot_hierarchical", "plot_residuals")
 
@@ -252,8 +309,17 @@ def memory_worker(side, case, count):
     batch(traced_calls)
     after = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()
-    print(json.dumps({"rss_before": rss0, "rss_after": rss1, "rss_growth": rss1 - rss0,
-                      "traced_calls": traced_calls, "traced_growth": after - before}))
+    print(
+        json.dumps(
+            {
+                "rss_before": rss0,
+                "rss_after": rss1,
+                "rss_growth": rss1 - rss0,
+                "traced_calls": traced_calls,
+                "traced_growth": after - before,
+            }
+        )
+    )
 
 
 def memory(quick, log):
@@ -262,31 +328,41 @@ def memory(quick, log):
         if quick and case not in QUICK_MEMORY:
             continue
         count = max(10, count // 10) if quick else count
-        procs = {side: subprocess.Popen([sys.executable, __file__, "--memory-worker", side, case,
-                                         str(count)], stdout=subprocess.PIPE, text=True)
-                 for side in SIDES}  # both sides at once, one core each
+        procs = {
+            side: subprocess.Popen(
+                [sys.executable, __file__, "--memory-worker", side, case, str(count)], stdout=subprocess.PIPE, text=True
+            )
+            for side in SIDES
+        }  # both sides at once, one core each
         row = {"method": case, "calls": count}
         for side, proc in procs.items():
             stdout, _ = proc.communicate()
             if proc.returncode:
                 raise RuntimeError(f"memory worker {side} {case} failed")
             row[side] = json.loads(stdout.splitlines()[-1])
-        log(f"  {case:<24} {count:>6} calls: module RSS "
-            f"{row['module']['rss_growth'] / 2**20:+.1f} MiB")
+        log(f"  {case:<24} {count:>6} calls: module RSS {row['module']['rss_growth'] / 2**20:+.1f} MiB")
         out.append(row)
     return out
 
 
 # ----------------------------------------------------------------------------------- report
 
+
 def machine():
-    model = next((line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo")
-                  if line.startswith("model name")), platform.processor())
+    model = next(
+        (line.split(":", 1)[1].strip() for line in open("/proc/cpuinfo") if line.startswith("model name")),
+        platform.processor(),
+    )
     versions = {lib: __import__(lib).__version__ for lib in LIBS}
-    return {"nproc": os.cpu_count(), "cpu": model, "python": platform.python_version(),
-            "versions": versions, "module": module.__file__,
-            "command": " ".join([sys.executable] + sys.argv),
-            "loadavg_start": open("/proc/loadavg").read().split()[:3]}
+    return {
+        "nproc": os.cpu_count(),
+        "cpu": model,
+        "python": platform.python_version(),
+        "versions": versions,
+        "module": module.__file__,
+        "command": " ".join([sys.executable] + sys.argv),
+        "loadavg_start": open("/proc/loadavg").read().split()[:3],
+    }
 
 
 def report(info, rows, imports, mem, notes, quick):
@@ -294,41 +370,56 @@ def report(info, rows, imports, mem, notes, quick):
     print(f"- machine: {info['nproc']} cores, {info['cpu']}")
     print(f"- Python {info['python']}; " + ", ".join(f"{k} {v}" for k, v in info["versions"].items()))
     print(f"- command: `{info['command']}`")
-    print(f"- load average (1, 5, 15 min) at start {' '.join(info['loadavg_start'])}, "
-          f"at end {' '.join(info['loadavg_end'])}")
+    print(
+        f"- load average (1, 5, 15 min) at start {' '.join(info['loadavg_start'])}, "
+        f"at end {' '.join(info['loadavg_end'])}"
+    )
     print("- wall time: " + ", ".join(f"{k} {v:.0f} s" for k, v in info["phases_s"].items()) + "\n")
     for note in notes:
         print(f"- {note}")
-    print("\n| method | series | rounds × calls | module | reference | ratio | per-round ratios "
-          "| verdict | wall ratio |")
+    print(
+        "\n| method | series | rounds × calls | module | reference | ratio | per-round ratios | verdict | wall ratio |"
+    )
     print("|---|---:|---:|---:|---:|---:|---:|---|---:|")
     for r in rows:
-        print(f"| {r['method']} | {r['series']} | {r['rounds']} × {r['calls']} | {fmt(r['module_s'])} "
-              f"| {fmt(r['reference_s'])} | {r['ratio']:.3f} | {r['ratio_min']:.3f}–{r['ratio_max']:.3f} "
-              f"| {verdict(r)} | {r['wall_ratio']:.3f} |")
+        print(
+            f"| {r['method']} | {r['series']} | {r['rounds']} × {r['calls']} | {fmt(r['module_s'])} "
+            f"| {fmt(r['reference_s'])} | {r['ratio']:.3f} | {r['ratio_min']:.3f}–{r['ratio_max']:.3f} "
+            f"| {verdict(r)} | {r['wall_ratio']:.3f} |"
+        )
     if imports:
         spread = (max(imports["raw"]["module"]) - min(imports["raw"]["module"])) * 1e3
-        print(f"\nImport time ({imports['runs']} fresh interpreters each, medians): module "
-              f"{imports['module_s'] * 1e3:.1f} ms, its seven libraries directly "
-              f"{imports['libraries_s'] * 1e3:.1f} ms, difference {imports['difference_ms']:+.1f} ms "
-              f"(module runs spread over {spread:.1f} ms).")
+        print(
+            f"\nImport time ({imports['runs']} fresh interpreters each, medians): module "
+            f"{imports['module_s'] * 1e3:.1f} ms, its seven libraries directly "
+            f"{imports['libraries_s'] * 1e3:.1f} ms, difference {imports['difference_ms']:+.1f} ms "
+            f"(module runs spread over {spread:.1f} ms)."
+        )
     if mem:
-        print("\nMemory (10-series frame, one process per method and side; pyplot figures closed "
-              "every 50 calls; tracemalloc over a further fifth as many calls):\n")
-        print("| method | calls | module RSS growth | reference RSS growth | module traced growth "
-              "| reference traced growth |")
+        print(
+            "\nMemory (10-series frame, one process per method and side; pyplot figures closed "
+            "every 50 calls; tracemalloc over a further fifth as many calls):\n"
+        )
+        print(
+            "| method | calls | module RSS growth | reference RSS growth | module traced growth "
+            "| reference traced growth |"
+        )
         print("|---|---:|---:|---:|---:|---:|")
         for m in mem:
             a, b = m["module"], m["reference"]
-            print(f"| {m['method']} | {m['calls']} | {a['rss_growth'] / 2**20:+.2f} MiB "
-                  f"| {b['rss_growth'] / 2**20:+.2f} MiB "
-                  f"| {a['traced_growth'] / 1024:+.1f} KiB / {a['traced_calls']} "
-                  f"| {b['traced_growth'] / 1024:+.1f} KiB / {b['traced_calls']} |")
+            print(
+                f"| {m['method']} | {m['calls']} | {a['rss_growth'] / 2**20:+.2f} MiB "
+                f"| {b['rss_growth'] / 2**20:+.2f} MiB "
+                f"| {a['traced_growth'] / 1024:+.1f} KiB / {a['traced_calls']} "
+                f"| {b['traced_growth'] / 1024:+.1f} KiB / {b['traced_calls']} |"
+            )
         short = [f"{m['method']} ({m['calls']})" for m in mem if m["calls"] < 10_000]
         if short:
-            print("\nFewer than 10,000 calls, since 10,000 would take too long"
-                  f"{' (--quick: a tenth of the default counts)' if quick else ''}: "
-                  f"{', '.join(short)}.")
+            print(
+                "\nFewer than 10,000 calls, since 10,000 would take too long"
+                f"{' (--quick: a tenth of the default counts)' if quick else ''}: "
+                f"{', '.join(short)}."
+            )
 
 
 def main():
@@ -337,14 +428,16 @@ def main():
     ap.add_argument("--sizes", help="comma-separated numbers of series (default 10,100,1000)")
     ap.add_argument("--rounds", type=int, help="rounds per case (default 7, quick 3)")
     ap.add_argument("--json", metavar="PATH", help="write the raw numbers here")
-    ap.add_argument("--order", choices=("alternate", "module-first", "reference-first"),
-                    default="alternate", help="which side opens each round (default: they take "
-                    "turns, round by round)")
+    ap.add_argument(
+        "--order",
+        choices=("alternate", "module-first", "reference-first"),
+        default="alternate",
+        help="which side opens each round (default: they take turns, round by round)",
+    )
     ap.add_argument("--only", metavar="TEXT", help="time only the cases whose name contains TEXT")
     ap.add_argument("--no-import", action="store_true", help="skip the import-time runs")
     ap.add_argument("--no-memory", action="store_true", help="skip the memory runs")
-    ap.add_argument("--memory-worker", nargs=3, metavar=("SIDE", "METHOD", "CALLS"),
-                    help=argparse.SUPPRESS)
+    ap.add_argument("--memory-worker", nargs=3, metavar=("SIDE", "METHOD", "CALLS"), help=argparse.SUPPRESS)
     args = ap.parse_args()
     if args.memory_worker:
         side, case, count = args.memory_worker
@@ -358,21 +451,21 @@ def main():
         print(text, file=sys.stderr, flush=True)
 
     info = machine()
-    notes = ["times are CPU seconds of the benchmark process per call (medians over the rounds); "
-             "the last column is the ratio of the wall-clock medians",
-             f"one sample = the mean of `calls` calls (at least {target * 1e3:.0f} ms of work); "
-             f"a case whose rounds would exceed {budget:.0f} s uses fewer rounds (at least 3)",
-             "verdict: slower/faster when the ratio differs from 1 by more than half the range "
-             "of the per-round ratios",
-             "plot_residuals: `plt.close('all')` after every call, outside the timed region",
-             f"order within a round: {args.order}"]
+    notes = [
+        "times are CPU seconds of the benchmark process per call (medians over the rounds); "
+        "the last column is the ratio of the wall-clock medians",
+        f"one sample = the mean of `calls` calls (at least {target * 1e3:.0f} ms of work); "
+        f"a case whose rounds would exceed {budget:.0f} s uses fewer rounds (at least 3)",
+        "verdict: slower/faster when the ratio differs from 1 by more than half the range of the per-round ratios",
+        "plot_residuals: `plt.close('all')` after every call, outside the timed region",
+        f"order within a round: {args.order}",
+    ]
     phases, t0 = {}, time.perf_counter()
     rows = []
     for size in sizes:
         log(f"timing {size} series")
         order = ("reference", "module") if args.order == "reference-first" else ("module", "reference")
-        rows += time_size(size, rounds, target, budget, order, args.order == "alternate", log,
-                          args.only)
+        rows += time_size(size, rounds, target, budget, order, args.order == "alternate", log, args.only)
     phases["timing"], t0 = time.perf_counter() - t0, time.perf_counter()
     imports = None
     if not args.no_import:
@@ -389,8 +482,7 @@ def main():
     report(info, rows, imports, mem, notes, args.quick)
     if args.json:
         with open(args.json, "w") as f:
-            json.dump({"machine": info, "timing": rows, "import": imports, "memory": mem}, f,
-                      indent=1)
+            json.dump({"machine": info, "timing": rows, "import": imports, "memory": mem}, f, indent=1)
 
 
 if __name__ == "__main__":

@@ -46,6 +46,7 @@ TARGETS = {"ratio": 10.0, "ratio_aim": 5.0, "memory_mib": 2048, "file_mib": 64, 
 
 # ------------------------------------------------------------------------------- the data
 
+
 def shape(size):
     """(provinces, towns) of a hierarchy of `size` series: Italia, 20 regions, the provinces
     spread over the regions and the towns over the provinces, 25 to a province on average."""
@@ -99,10 +100,15 @@ def frames(size, seed=0):
         sigma[parent[rows]] = np.sqrt(sigma[parent[rows]])
     fc, sigma = np.round(fc, 3), np.round(sigma, 3)
     dates = pd.date_range(FIRST, periods=weeks, freq="W-MON")
-    pred = pd.DataFrame({
-        "unique_id": np.repeat(ids, HORIZON), "ds": np.tile(dates[HISTORY:], n),
-        MODEL: fc.ravel(), f"{MODEL}-lo-{LEVEL}": np.round(fc - 1.96 * sigma, 3).ravel(),
-        f"{MODEL}-hi-{LEVEL}": np.round(fc + 1.96 * sigma, 3).ravel()})
+    pred = pd.DataFrame(
+        {
+            "unique_id": np.repeat(ids, HORIZON),
+            "ds": np.tile(dates[HISTORY:], n),
+            MODEL: fc.ravel(),
+            f"{MODEL}-lo-{LEVEL}": np.round(fc - 1.96 * sigma, 3).ravel(),
+            f"{MODEL}-hi-{LEVEL}": np.round(fc + 1.96 * sigma, 3).ravel(),
+        }
+    )
     obs = pd.DataFrame({"unique_id": np.repeat(ids, weeks), "ds": np.tile(dates, n), "y": np.round(y, 2).ravel()})
     return pred, obs
 
@@ -127,6 +133,7 @@ def a_town(size):
 
 
 # ---------------------------------------------------------------------------- measurements
+
 
 def note(text):
     print(text, file=sys.stderr, flush=True)
@@ -189,11 +196,19 @@ def one_figure_page(pred_path, obs_path, town, out):
     obs = pd.read_csv(obs_path)
     pred = pred[pred["unique_id"] == town].reset_index(drop=True)
     obs = obs[obs["unique_id"] == town].reset_index(drop=True)
-    own = pd.DataFrame({"id": town, "ds": pd.to_datetime(pred["ds"]), "mean": pred[MODEL],
-                        "lo": pred[f"{MODEL}-lo-{LEVEL}"], "hi": pred[f"{MODEL}-hi-{LEVEL}"]})
+    own = pd.DataFrame(
+        {
+            "id": town,
+            "ds": pd.to_datetime(pred["ds"]),
+            "mean": pred[MODEL],
+            "lo": pred[f"{MODEL}-lo-{LEVEL}"],
+            "hi": pred[f"{MODEL}-hi-{LEVEL}"],
+        }
+    )
     real = pd.DataFrame({"id": town, "ds": pd.to_datetime(obs["ds"]), "y": obs["y"]})
-    figs = prototypes.draw_member(prototypes.plotter("bench"), town, own, real, [], True,
-                                  prototypes.start_text(own["ds"].iloc[0], "datetime"))
+    figs = prototypes.draw_member(
+        prototypes.plotter("bench"), town, own, real, [], True, prototypes.start_text(own["ds"].iloc[0], "datetime")
+    )
     with open(out, "w", encoding="utf-8") as fh:
         fh.write(pio.to_html(figs["forecast"], include_plotlyjs=True, full_html=True, post_script=ONE_FIGURE_DONE))
 
@@ -211,7 +226,7 @@ def browser_times(report, baseline, town, rounds):
         browser.wait_for("window.__sorvaniShown", timeout=300)
         for r in range(rounds):
             pair = [("baseline", "file://" + baseline, "window.__shown"), ("report", link, "window.__sorvaniShown")]
-            for name, url, flag in (pair if r % 2 == 0 else pair[::-1]):
+            for name, url, flag in pair if r % 2 == 0 else pair[::-1]:
                 browser.open(url, wait=None)
                 samples[name].append(browser.wait_for(flag, timeout=300, interval=0.01))
         shown = browser.evaluate("document.body.dataset.shown")
@@ -236,9 +251,19 @@ def measure(size, folder, rounds, browser=True, writes=3):
         peaks.append(peak)
         explored.append(explore_frames(pred_path, obs_path, out + ".frames.html"))
     read, write = statistics.median(reads), statistics.median(written)
-    row = {"size": size, "read_s": read, "write_s": write, "ratio": write / read, "peak_mib": max(peaks),
-           "file_mib": os.path.getsize(out) / 2 ** 20, "town": town, "read_samples": reads, "write_samples": written,
-           "explore_s": statistics.median(explored), "explore_samples": explored}
+    row = {
+        "size": size,
+        "read_s": read,
+        "write_s": write,
+        "ratio": write / read,
+        "peak_mib": max(peaks),
+        "file_mib": os.path.getsize(out) / 2**20,
+        "town": town,
+        "read_samples": reads,
+        "write_samples": written,
+        "explore_s": statistics.median(explored),
+        "explore_samples": explored,
+    }
     if browser:
         note(f"== {size:,} series: Chromium ({write:.1f} s to write)")
         baseline = os.path.join(folder, f"one-figure-{size}.html")
@@ -249,23 +274,33 @@ def measure(size, folder, rounds, browser=True, writes=3):
 
 
 def table(rows):
-    head = ("| series | pandas read | report written | ratio | explore() on frames | peak memory | file | "
-            "deep link to a town | one-figure page | ratio |\n|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+    head = (
+        "| series | pandas read | report written | ratio | explore() on frames | peak memory | file | "
+        "deep link to a town | one-figure page | ratio |\n|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|"
+    )
     lines = [head]
     for r in rows:
-        browser = (f"{r['deep_link_ms']:.0f} ms | {r['one_figure_ms']:.0f} ms | {r['browser_ratio']:.2f}"
-                   if "deep_link_ms" in r else "- | - | -")
-        lines.append(f"| {r['size']:,} | {r['read_s']:.2f} s | {r['write_s']:.2f} s | {r['ratio']:.2f} | {r['explore_s']:.2f} s | "
-                     f"{r['peak_mib']:.0f} MiB | {r['file_mib']:.1f} MiB | {browser} |")
+        browser = (
+            f"{r['deep_link_ms']:.0f} ms | {r['one_figure_ms']:.0f} ms | {r['browser_ratio']:.2f}"
+            if "deep_link_ms" in r
+            else "- | - | -"
+        )
+        lines.append(
+            f"| {r['size']:,} | {r['read_s']:.2f} s | {r['write_s']:.2f} s | {r['ratio']:.2f} | {r['explore_s']:.2f} s | "
+            f"{r['peak_mib']:.0f} MiB | {r['file_mib']:.1f} MiB | {browser} |"
+        )
     return "\n".join(lines)
 
 
 def verdicts(rows):
     out = []
     for r in rows:
-        checks = [("write/read ratio", r["ratio"] <= TARGETS["ratio"]), ("peak memory", r["peak_mib"] <= TARGETS["memory_mib"]),
-                  ("file size", r["file_mib"] <= TARGETS["file_mib"]),
-                  ("explore() within the command less its read", r["explore_s"] <= r["write_s"] - r["read_s"])]
+        checks = [
+            ("write/read ratio", r["ratio"] <= TARGETS["ratio"]),
+            ("peak memory", r["peak_mib"] <= TARGETS["memory_mib"]),
+            ("file size", r["file_mib"] <= TARGETS["file_mib"]),
+            ("explore() within the command less its read", r["explore_s"] <= r["write_s"] - r["read_s"]),
+        ]
         if "browser_ratio" in r:
             checks.append(("deep link", r["browser_ratio"] <= TARGETS["browser"]))
         failed = [name for name, ok in checks if not ok]
@@ -276,11 +311,21 @@ def verdicts(rows):
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--sizes", default=",".join(str(s) for s in SIZES), help="numbers of series (default: %(default)s)")
-    p.add_argument("--small", action="store_true", help="one size of 300 series, one browser round: a check that the benchmark runs")
+    p.add_argument(
+        "--small",
+        action="store_true",
+        help="one size of 300 series, one browser round: a check that the benchmark runs",
+    )
     p.add_argument("--rounds", type=int, default=5, help="browser rounds per page (default: %(default)s)")
-    p.add_argument("--writes", type=int, default=3, help="reads and report writes per size, whose medians are compared "
-                   "(default: %(default)s)")
-    p.add_argument("--data", metavar="DIR", help="folder for the CSV files and pages, kept between runs (default: a temporary one)")
+    p.add_argument(
+        "--writes",
+        type=int,
+        default=3,
+        help="reads and report writes per size, whose medians are compared (default: %(default)s)",
+    )
+    p.add_argument(
+        "--data", metavar="DIR", help="folder for the CSV files and pages, kept between runs (default: a temporary one)"
+    )
     p.add_argument("--no-browser", action="store_true", help="skip the Chromium timings")
     p.add_argument("--json", metavar="PATH", help="also write every number as JSON")
     args = p.parse_args(argv)
@@ -295,8 +340,10 @@ def main(argv=None):
         folder = os.path.abspath(args.data or tmp)
         os.makedirs(folder, exist_ok=True)
         rows = [measure(size, folder, rounds, browser, 1 if args.small else args.writes) for size in sizes]
-    print(f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-          f"pandas {pd.__version__}, numpy {np.__version__}; load {os.getloadavg()[0]:.2f}")
+    print(
+        f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+        f"pandas {pd.__version__}, numpy {np.__version__}; load {os.getloadavg()[0]:.2f}"
+    )
     print(table(rows))
     for line in verdicts(rows):
         print(line)

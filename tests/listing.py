@@ -84,8 +84,7 @@ def _callables():
                     ast.literal_eval(d) for d in child.args.defaults
                 ]
                 params = tuple(
-                    Param(a.arg, ast.unparse(a.annotation) if a.annotation else None, d)
-                    for a, d in zip(args, defaults)
+                    Param(a.arg, ast.unparse(a.annotation) if a.annotation else None, d) for a, d in zip(args, defaults)
                 )
                 qualname = prefix + child.name
                 found[child.name] = Callable(
@@ -188,9 +187,10 @@ def is_code(line):
     if not text or text.startswith("#"):
         return False
     for c in CALLABLES.values():
-        node = c.doc is not None and next(
-            n for n in ast.walk(TREE) if isinstance(n, ast.FunctionDef) and n.lineno == c.first_line
-        ).body[0]
+        node = (
+            c.doc is not None
+            and next(n for n in ast.walk(TREE) if isinstance(n, ast.FunctionDef) and n.lineno == c.first_line).body[0]
+        )
         if node and node.lineno <= line <= node.end_lineno:
             return False
     return True

@@ -43,7 +43,9 @@ def normal(rng):
 
 def province(rng, level, trend, amplitude, phase):
     """Observed values (ints) over history and horizon; forecast means and sigmas in tenths."""
-    signal = [level * (1 + amplitude * math.sin(2 * math.pi * (t + phase) / 52)) + trend * t for t in range(HISTORY + HORIZON)]
+    signal = [
+        level * (1 + amplitude * math.sin(2 * math.pi * (t + phase) / 52)) + trend * t for t in range(HISTORY + HORIZON)
+    ]
     observed = [max(0, round(s + NOISE * level * normal(rng))) for s in signal]
     bias = 1 + 0.06 * (rng.random() - 0.5)
     means = [round(10 * signal[HISTORY + h] * bias) for h in range(HORIZON)]
@@ -94,7 +96,9 @@ def write(out_dir):
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--out", default=DEFAULT_OUT, help="folder to write into (default: the package's sample folder)")
+    parser.add_argument(
+        "--out", default=DEFAULT_OUT, help="folder to write into (default: the package's sample folder)"
+    )
     write(os.path.normpath(parser.parse_args(argv).out))
 
 

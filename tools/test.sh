@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The whole test suite, as CI runs it. Each run gets a fresh virtual environment with the
 # package built from this checkout:
-#   - the C++ sources: clang-format and clang-tidy; the report page's script: eslint;
+#   - the C++ sources: clang-format and clang-tidy; the report page's script: eslint; the Python:
+#     ruff (lint and format) and mypy;
 #   - CPython 3.9 and 3.13 with the newest dependencies pip resolves for each;
 #   - CPython 3.9 with the oldest versions the package declares (ci/oldest-constraints.txt);
 #   - CPython 3.13 with the module built under AddressSanitizer and UndefinedBehaviorSanitizer;
@@ -32,7 +33,7 @@ ensure_chromium() {
 }
 
 run_checks() {
-    echo "=== checks: clang-format, clang-tidy, eslint"
+    echo "=== checks: clang-format, clang-tidy, eslint, ruff, mypy"
     command -v clang-tidy >/dev/null 2>&1 && command -v clang-format >/dev/null 2>&1 || as_root_install clang-format clang-tidy
     [ -x /usr/bin/eslint ] || as_root_install eslint
     local ok=1 log
@@ -42,6 +43,7 @@ run_checks() {
     grep -v "warnings generated" "$log"
     rm -f "$log"
     tools/lint-js.sh || ok=0
+    tools/lint-py.sh || ok=0
     if [ $ok = 1 ]; then
         summary+=("checks: passed")
     else

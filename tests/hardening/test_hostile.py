@@ -13,7 +13,6 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
 from helpers import MODULE, entry, hierarchy_frames, own_entries, run_python
-
 from sorvani_kb.datavisualization import plotPrediction as M
 
 
@@ -23,8 +22,14 @@ def in_child(test):
         return test
 
     def run_in_child():
-        run_python("import sys, pytest; sys.exit(pytest.main(sys.argv[1:]))", "-q", "-p", "no:cacheprovider",
-                   f"{inspect.getfile(test)}::{test.__name__}", env={"HARDENING_CHILD": test.__name__})
+        run_python(
+            "import sys, pytest; sys.exit(pytest.main(sys.argv[1:]))",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            f"{inspect.getfile(test)}::{test.__name__}",
+            env={"HARDENING_CHILD": test.__name__},
+        )
 
     run_in_child.__name__, run_in_child.__doc__ = test.__name__, test.__doc__
     return run_in_child
@@ -37,8 +42,16 @@ class Text(str):
 # name: (qualified name, params that must be exactly str, params that may also be None)
 CALLABLES = {
     "obtain_dataset": ("obtain_dataset", {"gerarchia", "id_pred"}, set()),
-    "__init__": ("plotPrediction.__init__", {"id_pred", "data", "pred_mean", "pi_lower", "pi_upper", "use_case"}, set()),
-    "plot_pred": ("plotPrediction.plot_pred", set(), {"id_pred", "id_pred_real", "data_real", "target", "vertical_line"}),
+    "__init__": (
+        "plotPrediction.__init__",
+        {"id_pred", "data", "pred_mean", "pi_lower", "pi_upper", "use_case"},
+        set(),
+    ),
+    "plot_pred": (
+        "plotPrediction.plot_pred",
+        set(),
+        {"id_pred", "id_pred_real", "data_real", "target", "vertical_line"},
+    ),
     "plot_hierarchical": ("plotPrediction.plot_hierarchical", {"gerarchia"}, set()),
     "plot_sum_hierarchy": ("plotPrediction.plot_sum_hierarchy", {"gerarchia"}, set()),
     "dist_residuals": ("plotPrediction.dist_residuals", {"id_pred_real", "target"}, {"id_pred"}),
@@ -143,7 +156,7 @@ def test_binding_gives_a_result_or_the_module_message(call):
             expected = expected | {"keywords must be strings"}
     try:
         invoke()
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001
         if expected is not None:
             assert type(exc) is TypeError and str(exc) in expected
             if str(exc) == "keywords must be strings":  # refused before the module was called
@@ -173,9 +186,18 @@ def test_raw_vectorcall_keyword_names():
     df = hierarchy_frames()[0]
     for args, names, values, message in [
         ((df, "Italia", "id"), [1], [0], "obtain_dataset() keywords must be strings"),
-        ((), ["gerarchia", "id_pred", "df", "df"], ["Italia", "id", df, df],
-         "obtain_dataset() got multiple values for keyword argument 'df'"),
-        ((df,), ["gerarchia", "gerarchia"], ["Italia"] * 2, "obtain_dataset() takes exactly 3 positional arguments (2 given)"),
+        (
+            (),
+            ["gerarchia", "id_pred", "df", "df"],
+            ["Italia", "id", df, df],
+            "obtain_dataset() got multiple values for keyword argument 'df'",
+        ),
+        (
+            (df,),
+            ["gerarchia", "gerarchia"],
+            ["Italia"] * 2,
+            "obtain_dataset() takes exactly 3 positional arguments (2 given)",
+        ),
     ]:
         try:
             raw(args, names, values)
@@ -225,7 +247,7 @@ def outcome(qualname, call, line=None):
     try:
         call()
         return "result"
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001
         entries = own_entries(exc)
         assert entries and entries[0][0] == f"{MODULE}.{qualname}", (qualname, entries)
         assert line is None or entries[0][1] == line, (qualname, entries)
@@ -261,8 +283,13 @@ def test_hostile_frames_and_ids():
 
 GLOBAL_USERS = {  # global: [(callable, line of the statement that uses it)]
     "px": [("plot_pred", 104), ("dist_residuals", 297)],
-    "go": [("plot_pred", 94), ("plot_hierarchical", 175), ("plot_sum_hierarchy", 230), ("dist_residuals", 302),
-           ("plot_residuals", 340)],
+    "go": [
+        ("plot_pred", 94),
+        ("plot_hierarchical", 175),
+        ("plot_sum_hierarchy", 230),
+        ("dist_residuals", 302),
+        ("plot_residuals", 340),
+    ],
     "pd": [("plot_sum_hierarchy", 228)],
     "plt": [("plot_residuals", 337)],
     "qqplot": [("plot_residuals", 338)],
@@ -274,8 +301,12 @@ GLOBAL_USERS = {  # global: [(callable, line of the statement that uses it)]
 def test_junk_module_globals(restore_globals):
     table, saved = hostile_calls(*hierarchy_frames(periods=2)), dict(restore_globals)
     for name, users in GLOBAL_USERS.items():
-        for junk, expected in [("deleted", NameError), (1, (AttributeError, TypeError)),
-                               (None, (AttributeError, TypeError)), (Hostile(), Boom)]:
+        for junk, expected in [
+            ("deleted", NameError),
+            (1, (AttributeError, TypeError)),
+            (None, (AttributeError, TypeError)),
+            (Hostile(), Boom),
+        ]:
             for method, line in users:
                 if junk == "deleted":
                     del restore_globals[name]

@@ -15,9 +15,8 @@ import sys
 import pytest
 
 import listing
-from standins import COLUMNS, LIBRARIES, Log, StandIn, StandInError, libraries_replaced, scenarios
-
 from sorvani_kb.datavisualization import plotPrediction as M
+from standins import COLUMNS, LIBRARIES, Log, StandIn, StandInError, libraries_replaced, scenarios
 
 if os.environ.get("SORVANI_REQUIRE_DEBUG") == "1" and not hasattr(sys, "gettotalrefcount"):
     raise RuntimeError("SORVANI_REQUIRE_DEBUG=1 but this interpreter is not a debug build")
@@ -109,8 +108,10 @@ def binding_paths():
             (f"{c.name}-too many", raising(lambda f=f, n=n: f(*[1] * (n + 1)), TypeError)),
             (f"{c.name}-unexpected keyword", raising(lambda f=f, g=good: f(*g, zz=1), TypeError)),
             (f"{c.name}-repeated keyword", raising(lambda f=f, g=good, k=first: f(*g, **{k: 1}), TypeError)),
-            (f"{c.name}-missing with keywords", raising(lambda f=f, g=good, k=c.params[-1].name: f(**{k: g[-1]}),
-                                                        TypeError)),
+            (
+                f"{c.name}-missing with keywords",
+                raising(lambda f=f, g=good, k=c.params[-1].name: f(**{k: g[-1]}), TypeError),
+            ),
             (f"{c.name}-non-str keyword", raising(vectorcall(f, good[:-1], (1,), good[-1:]), TypeError)),
             (f"{c.name}-type test", raising(lambda f=f, b=bad_type: f(*b), TypeError)),
         ]
@@ -197,14 +198,21 @@ class FailingSetter(M.plotPrediction):
         super().__setattr__(name, value)
 
 
-@pytest.mark.parametrize("make", [
-    pytest.param(lambda: M.plotPrediction(*COLUMNS), id="construction"),
-    pytest.param(lambda: M.plotPrediction(**dict(zip(listing.CALLABLES["__init__"].argnames[1:], COLUMNS))),
-                 id="construction by keyword"),
-    pytest.param(raising(lambda: FailingSetter(*COLUMNS), LookupError), id="failing __init__"),
-    pytest.param(raising(lambda: M.plotPrediction(*COLUMNS[:-1], None), TypeError),  # type: ignore[arg-type]
-                 id="constructor type test"),
-])
+@pytest.mark.parametrize(
+    "make",
+    [
+        pytest.param(lambda: M.plotPrediction(*COLUMNS), id="construction"),
+        pytest.param(
+            lambda: M.plotPrediction(**dict(zip(listing.CALLABLES["__init__"].argnames[1:], COLUMNS))),
+            id="construction by keyword",
+        ),
+        pytest.param(raising(lambda: FailingSetter(*COLUMNS), LookupError), id="failing __init__"),
+        pytest.param(
+            raising(lambda: M.plotPrediction(*COLUMNS[:-1], None), TypeError),  # type: ignore[arg-type]
+            id="constructor type test",
+        ),
+    ],
+)
 def test_construction_leaks_nothing(make):
     assert gained(make) == [0] * ROUNDS
 

@@ -8,7 +8,6 @@ import numpy as np
 import pytest
 
 from helpers import hierarchy_frames
-
 from sorvani_kb.datavisualization import plotPrediction as M
 
 PLOTTER = M.plotPrediction("id", "date", "mean", "lo", "hi", "uc")
@@ -25,7 +24,7 @@ def growth(call, per_batch, batches=3):
         for _ in range(per_batch):
             try:
                 call()
-            except Exception:
+            except Exception:  # noqa: BLE001
                 pass
         plt.close("all")
         gc.collect()
@@ -65,7 +64,7 @@ def test_cheap_calls_do_not_grow(restore_globals, name):
         del restore_globals["obtain_dataset"]
     try:
         call()
-    except Exception as exc:
+    except Exception as exc:  # noqa: BLE001
         assert error is not None and isinstance(exc, error)
     else:
         assert error is None
@@ -79,7 +78,15 @@ FIGURES = {
     "plot_sum_hierarchy": lambda: PLOTTER.plot_sum_hierarchy(PRED, "Italia"),
     "dist_residuals": lambda: PLOTTER.dist_residuals(PRED, REAL, "rid", "obs"),
     "plot_residuals": lambda: PLOTTER.plot_residuals(PRED, REAL, "rid", "obs", "Italia/A"),
-    "plot_pred failing once its figure is built": lambda: PLOTTER.plot_pred(PRED, "Italia", None, None, None, None, np.ones(2)),  # type: ignore[arg-type]
+    "plot_pred failing once its figure is built": lambda: PLOTTER.plot_pred(
+        PRED,
+        "Italia",
+        None,
+        None,
+        None,
+        None,
+        np.ones(2),  # type: ignore[arg-type]
+    ),
 }
 
 

@@ -7,7 +7,6 @@ import matplotlib.pyplot as plt
 import pytest
 
 from helpers import hierarchy_frames
-
 from sorvani_kb.datavisualization import plotPrediction as M
 
 
@@ -31,15 +30,27 @@ COLUMNS = ("id", "date", "mean", "lo", "hi", "uc")
 
 # callable: (good arguments, an argument list that fails inside the body, global it uses)
 TABLE = {
-    "obtain_dataset": (lambda p, r: [p, fresh("Italia"), fresh("id")], lambda p, r: [p, fresh("Italia"), fresh("nope")], None),
+    "obtain_dataset": (
+        lambda p, r: [p, fresh("Italia"), fresh("id")],
+        lambda p, r: [p, fresh("Italia"), fresh("nope")],
+        None,
+    ),
     "constructor": (lambda p, r: [fresh(c) for c in COLUMNS], None, None),
     "plot_pred": (
         lambda p, r: [p, None, r, fresh("rid"), fresh("rdate"), fresh("obs"), True, fresh("2024-01-07")],
         lambda p, r: [p, None, r, fresh("rid"), fresh("nope"), fresh("obs")],
         "px",
     ),
-    "plot_hierarchical": (lambda p, r: [p, fresh("Italia")], lambda p, r: [p.drop(columns="mean"), fresh("Italia")], "go"),
-    "plot_sum_hierarchy": (lambda p, r: [p, fresh("Italia")], lambda p, r: [p.drop(columns="mean"), fresh("Italia")], "pd"),
+    "plot_hierarchical": (
+        lambda p, r: [p, fresh("Italia")],
+        lambda p, r: [p.drop(columns="mean"), fresh("Italia")],
+        "go",
+    ),
+    "plot_sum_hierarchy": (
+        lambda p, r: [p, fresh("Italia")],
+        lambda p, r: [p.drop(columns="mean"), fresh("Italia")],
+        "pd",
+    ),
     "dist_residuals": (
         lambda p, r: [p, r, fresh("rid"), fresh("obs")],
         lambda p, r: [p, r, fresh("rid"), fresh("nope")],
@@ -52,8 +63,15 @@ TABLE = {
     ),
 }
 # The first parameter that must be exactly str, as a position in the good argument list.
-TYPE_TESTED = {"obtain_dataset": 1, "constructor": 0, "plot_pred": 1, "plot_hierarchical": 1,
-               "plot_sum_hierarchy": 1, "dist_residuals": 2, "plot_residuals": 2}
+TYPE_TESTED = {
+    "obtain_dataset": 1,
+    "constructor": 0,
+    "plot_pred": 1,
+    "plot_hierarchical": 1,
+    "plot_sum_hierarchy": 1,
+    "dist_residuals": 2,
+    "plot_residuals": 2,
+}
 
 CASES: list = [(name, "ok", None) for name in TABLE]
 CASES += [(name, "binding", TypeError) for name in TABLE]
@@ -87,7 +105,7 @@ def test_counts_unchanged(restore_globals, name, failure, error):
         target = func or getattr(plotter, name)
         try:
             target(*args, **kwargs)
-        except Exception as exc:
+        except Exception as exc:  # noqa: BLE001
             return type(exc)
         finally:
             plt.close("all")

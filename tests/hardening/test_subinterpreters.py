@@ -32,24 +32,43 @@ def has(name):
 
 LAUNCHERS = {  # name: (module it needs, code running `code` in a sub-interpreter, the outcome)
     "testcapi": ("_testcapi", "assert _testcapi.run_in_subinterp(code) == 0", CHANGE),
-    "legacy": ("_interpreters", "i = _interpreters.create('legacy'); _interpreters.exec(i, code); _interpreters.destroy(i)", CHANGE),
-    "own-gil": ("_interpreters", "i = _interpreters.create('isolated'); _interpreters.exec(i, code); _interpreters.destroy(i)",
-                OWN_GIL),
-    "xxsubinterpreters": ("_xxsubinterpreters", "i = _xxsubinterpreters.create(); _xxsubinterpreters.run_string(i, code); "
-                          "_xxsubinterpreters.destroy(i)", CHANGE),
+    "legacy": (
+        "_interpreters",
+        "i = _interpreters.create('legacy'); _interpreters.exec(i, code); _interpreters.destroy(i)",
+        CHANGE,
+    ),
+    "own-gil": (
+        "_interpreters",
+        "i = _interpreters.create('isolated'); _interpreters.exec(i, code); _interpreters.destroy(i)",
+        OWN_GIL,
+    ),
+    "xxsubinterpreters": (
+        "_xxsubinterpreters",
+        "i = _xxsubinterpreters.create(); _xxsubinterpreters.run_string(i, code); _xxsubinterpreters.destroy(i)",
+        CHANGE,
+    ),
 }
-AVAILABLE = {name: has(need) and (name != "xxsubinterpreters" or sys.version_info < (3, 12))  # own-GIL from 3.12 on
-             for name, (need, _, _) in LAUNCHERS.items()}
+AVAILABLE = {
+    name: has(need) and (name != "xxsubinterpreters" or sys.version_info < (3, 12))  # own-GIL from 3.12 on
+    for name, (need, _, _) in LAUNCHERS.items()
+}
 
 
-@pytest.mark.parametrize("launcher", [
-    pytest.param(name, marks=pytest.mark.skipif(not available, reason=f"no {name} sub-interpreters"))
-    for name, available in AVAILABLE.items()
-])
+@pytest.mark.parametrize(
+    "launcher",
+    [
+        pytest.param(name, marks=pytest.mark.skipif(not available, reason=f"no {name} sub-interpreters"))
+        for name, available in AVAILABLE.items()
+    ],
+)
 def test_subinterpreter_refused(launcher):
     run_python(
-        "import sys, pytest; sys.exit(pytest.main(sys.argv[1:]))", "-q", "-p", "no:cacheprovider",
-        f"{__file__}::test_in_subinterpreter", env={"LAUNCHER": launcher},
+        "import sys, pytest; sys.exit(pytest.main(sys.argv[1:]))",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        f"{__file__}::test_in_subinterpreter",
+        env={"LAUNCHER": launcher},
     )
 
 
@@ -63,13 +82,21 @@ if os.environ.get("LAUNCHER"):  # only in the fresh interpreter of the test abov
         assert out.read_text().splitlines() == [message] * 2
         assert importlib.import_module(MODULE) is mod
         plotter = mod.plotPrediction("id", "date", "mean", "lo", "hi", "uc")
-        assert [t.name for t in plotter.plot_hierarchical(hierarchy_frames()[0], "Italia").data] == ["Italia", "Italia/A"]
+        assert [t.name for t in plotter.plot_hierarchical(hierarchy_frames()[0], "Italia").data] == [
+            "Italia",
+            "Italia/A",
+        ]
 
 
-@pytest.mark.parametrize("blocked, line, preloaded", [
-    ("pandas", 2, ""), ("statsmodels.graphics.gofplots", 5, ""), ("plotly.express", 8, ""),
-    ("plotly.graph_objects", 9, "plotly.express"),
-])
+@pytest.mark.parametrize(
+    "blocked, line, preloaded",
+    [
+        ("pandas", 2, ""),
+        ("statsmodels.graphics.gofplots", 5, ""),
+        ("plotly.express", 8, ""),
+        ("plotly.graph_objects", 9, "plotly.express"),
+    ],
+)
 def test_failed_start_up_leaves_nothing_behind(blocked, line, preloaded):
     run_python(
         """
@@ -97,5 +124,8 @@ def test_failed_start_up_leaves_nothing_behind(blocked, line, preloaded):
         assert importlib.import_module(MODULE) is mod
         print("ok")
         """,
-        os.path.dirname(os.path.dirname(os.path.abspath(__file__))), blocked, str(line), *preloaded.split(),
+        os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+        blocked,
+        str(line),
+        *preloaded.split(),
     )

@@ -6,12 +6,12 @@ import types
 from concurrent.futures import ThreadPoolExecutor
 
 import matplotlib.pyplot as plt
-import pytest
 import pandas as pd
 import plotly.graph_objects as go
+import pytest
+from test_hostile import in_child
 
 from helpers import hierarchy_frames, own_entries
-from test_hostile import in_child
 
 
 def snapshot(result):

@@ -66,11 +66,19 @@ def test_keyword_construction_in_any_order(order, npos):
     assert all(getattr(obj, a) is values[a] for a in ATTRS)
 
 
-@pytest.mark.parametrize("bad, reported, type_name", [
-    ({"use_case": None}, "use_case", "NoneType"), ({"data": 7, "use_case": None}, "data", "int"),
-    ({"pi_upper": StrSub("hi")}, "pi_upper", "StrSub"), ({"pred_mean": b"m", "pi_lower": 1.5}, "pred_mean", "bytes"),
-    ({a: None for a in ATTRS}, "id_pred", "NoneType"), ({"pi_lower": ["x"], "pi_upper": 3}, "pi_lower", "list")]
-    + [({a: None}, a, "NoneType") for a in ATTRS] + [({a: StrSub(a)}, a, "StrSub") for a in ATTRS])
+@pytest.mark.parametrize(
+    "bad, reported, type_name",
+    [
+        ({"use_case": None}, "use_case", "NoneType"),
+        ({"data": 7, "use_case": None}, "data", "int"),
+        ({"pi_upper": StrSub("hi")}, "pi_upper", "StrSub"),
+        ({"pred_mean": b"m", "pi_lower": 1.5}, "pred_mean", "bytes"),
+        (dict.fromkeys(ATTRS), "id_pred", "NoneType"),
+        ({"pi_lower": ["x"], "pi_upper": 3}, "pi_lower", "list"),
+    ]
+    + [({a: None}, a, "NoneType") for a in ATTRS]
+    + [({a: StrSub(a)}, a, "StrSub") for a in ATTRS],
+)
 @pytest.mark.parametrize("by_keyword", [False, True])
 def test_type_tests_in_parameter_order_set_nothing(bad, reported, type_name, by_keyword):
     values = dict(zip(ATTRS, texts()), **bad)

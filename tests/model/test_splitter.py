@@ -7,6 +7,7 @@ import warnings
 
 import pandas as pd
 import pytest
+
 from helpers import entry, hierarchy_frames, own_entries
 
 IDS = ("Italia", "Italia/A", "Italia/A/x")

@@ -8,6 +8,7 @@ import pandas as pd
 import plotly.express
 import plotly.graph_objects
 import pytest
+
 from helpers import as_list, entry, hierarchy_frames, own_entries
 
 BAND_FILL = "rgba(124, 252, 0, 0.2)"
@@ -79,7 +80,10 @@ def test_traces(plotter, band, with_real):
     pd.testing.assert_frame_equal(real, before[1])
 
 
-@pytest.mark.parametrize("use_case, ids, title", [("uc", None, "Predizione uc - Italia/A"), ("7", (7, 8), "Predizione 7 - 7"), ("A", (7.5,), "Predizione A - 7.5")])
+@pytest.mark.parametrize(
+    "use_case, ids, title",
+    [("uc", None, "Predizione uc - Italia/A"), ("7", (7, 8), "Predizione 7 - 7"), ("A", (7.5,), "Predizione A - 7.5")],
+)
 def test_layout(mod, use_case, ids, title):
     df, _ = hierarchy_frames(ids=ids) if ids else hierarchy_frames()
     plotter = mod.plotPrediction("id", "date", "mean", "lo", "hi", use_case)
@@ -180,7 +184,9 @@ def test_failures(mod, columns, args, exc, line):
 
 @pytest.mark.parametrize("reads, line", [(["date", "date", "nope"], 129), (["date", "date", "date", "nope"], 136)])
 def test_band_reads_the_date_column_per_trace(mod, reads, line):
-    fails(lambda: reading(mod, reads).plot_pred(hierarchy_frames()[0], "Italia", confidence_interval=True), KeyError, line)
+    fails(
+        lambda: reading(mod, reads).plot_pred(hierarchy_frames()[0], "Italia", confidence_interval=True), KeyError, line
+    )
 
 
 class Recorder:
@@ -223,11 +229,33 @@ def test_library_calls(plotter, restore_globals):
     assert [c[0] for c in go.calls] == ["Scatter", "Layout", "Scatter", "Scatter"]
     past, layout, lower, upper = go.calls
     assert type(template) is dict and list(template) == ["layout"] and template["layout"] is layout[3]
-    assert layout[1:3] == ((), {"title_font": {"family": "Rockwell", "size": 24, "color": "gray"}, "title_x": 0, "font": {"color": "green"}})
+    assert layout[1:3] == (
+        (),
+        {"title_font": {"family": "Rockwell", "size": 24, "color": "gray"}, "title_x": 0, "font": {"color": "green"}},
+    )
     expected = [
-        (past, rsel, "rdate", "obs", {"marker": {"color": "blue"}, "mode": "lines", "name": "past value (true)", "showlegend": True}),
+        (
+            past,
+            rsel,
+            "rdate",
+            "obs",
+            {"marker": {"color": "blue"}, "mode": "lines", "name": "past value (true)", "showlegend": True},
+        ),
         (lower, sel, "date", "lo", {"mode": "lines", "line_color": CLEAR, "showlegend": False}),
-        (upper, sel, "date", "hi", {"mode": "lines", "line_color": CLEAR, "name": "95% confidence interval", "fill": "tonexty", "fillcolor": BAND_FILL, "showlegend": True}),
+        (
+            upper,
+            sel,
+            "date",
+            "hi",
+            {
+                "mode": "lines",
+                "line_color": CLEAR,
+                "name": "95% confidence interval",
+                "fill": "tonexty",
+                "fillcolor": BAND_FILL,
+                "showlegend": True,
+            },
+        ),
     ]
     for (_, args, kwargs, _), frame, x, y, rest in expected:
         assert args == ()

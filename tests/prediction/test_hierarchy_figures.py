@@ -8,6 +8,7 @@ import pandas as pd
 import plotly.graph_objects
 import plotly.io
 import pytest
+
 from helpers import as_list, entry, hierarchy_frames, own_entries
 
 HIER, SUM = "plot_hierarchical", "plot_sum_hierarchy"
@@ -98,7 +99,7 @@ def test_overlay_names_are_the_ids_unchanged(plotter, restore_globals, dtype):
     try:
         fig = plotter.plot_hierarchical(frame(("Italia", [0.0])), "Italia")
     except ValueError as exc:  # plotly refuses a numpy integer as a trace name
-        assert dtype != object
+        assert dtype is not object
         assert own_entries(exc) == [entry("plotPrediction.plot_hierarchical", 187)]
     else:
         assert [t.name for t in fig.data] == ["5", "6"]
@@ -122,12 +123,23 @@ def test_layout(plotter, restore_globals, method, title, legend):
     go = restore_globals["go"] = Recorder({"Figure"})
     fig = getattr(plotter, method)(frame(("Italia", [1.0, 2.0, 3.0]), ("Italia/A", [1.0, 2.0, 3.0])), "Italia")
     ((_, args, kwargs),) = go.calls
-    layout = {"template": "plotly_white", **FONTS, "title": {"text": title}, "legend": legend, "yaxis_title": "numero uc"}
+    layout = {
+        "template": "plotly_white",
+        **FONTS,
+        "title": {"text": title},
+        "legend": legend,
+        "yaxis_title": "numero uc",
+    }
     assert args == () and list(kwargs) == ["layout"]
     assert list(kwargs["layout"].items()) == list(layout.items())
     lay = fig.layout
     assert lay.template == plotly.io.templates["plotly_white"]
-    assert (lay.title.text, lay.title.font.family, lay.title.font.size, lay.font.color) == (title, "Rockwell", 24, "green")
+    assert (lay.title.text, lay.title.font.family, lay.title.font.size, lay.font.color) == (
+        title,
+        "Rockwell",
+        24,
+        "green",
+    )
     assert (lay.legend.yanchor, lay.legend.y, lay.legend.xanchor, lay.legend.x) == tuple(legend.values())
     assert (lay.yaxis.title.text, lay.width, lay.height) == ("numero uc", None, None)
 
@@ -152,7 +164,11 @@ def test_splitter_gets_a_shallow_copy(plotter, restore_globals, method):
         ((("Italia", [5, 5, 5]), ("Italia/A", [1, np.nan, 3]), ("Italia/B", [10, 20, 30])), "Italia", [11, 20, 33]),
         ((("Italia", [1, 2, 3]), ("Italia/A", [4, 5, 6])), "Italia", [4, 5, 6]),  # one member
         ((("Italia/A", [9, 9, 9]), ("Italia/A/x", [1, 2, 3]), ("Italia/AB", [100] * 3)), "Italia/A", [1, 2, 3]),
-        ((("Italia/A", [9, 9, 9]), ("Italia/A/x", [1, 2, 3]), ("Italia/A/y", [4, 4, 4]), ("Italia/A/x/z", [7] * 3)), "Italia/A", [5, 6, 7]),
+        (
+            (("Italia/A", [9, 9, 9]), ("Italia/A/x", [1, 2, 3]), ("Italia/A/y", [4, 4, 4]), ("Italia/A/x/z", [7] * 3)),
+            "Italia/A",
+            [5, 6, 7],
+        ),
     ],
     ids=["coherent", "missing forecast", "one member", "sibling", "deeper level"],
 )

@@ -23,7 +23,11 @@ import numpy as np
 import pandas as pd
 
 HIERARCHIES = {
-    "Italia": {"Lazio": ["Roma", "Latina"], "Lombardia": ["Milano", "Bergamo", "Brescia"], "Sicilia": ["Palermo", "Catania"]},
+    "Italia": {
+        "Lazio": ["Roma", "Latina"],
+        "Lombardia": ["Milano", "Bergamo", "Brescia"],
+        "Sicilia": ["Palermo", "Catania"],
+    },
     "Total": {"Industria": ["Manifattura", "Costruzioni"], "Servizi": ["Commercio", "Turismo", "Finanza"]},
 }
 RECONCILED = "AutoETS/MinTrace_method-mint_shrink"
@@ -93,8 +97,13 @@ def frames(kind="monthly", seed=0):
             for lv in levels:
                 cols[f"{model}-{side}-{lv}"] = np.round(mean + (-1 if side == "lo" else 1) * Z[lv] * sigma, 2)
     pred = pd.DataFrame(cols)
-    obs = pd.DataFrame({"unique_id": np.repeat(every, len(dates)), "ds": np.tile(dates, len(every)),
-                        "y": np.concatenate([observed[i] for i in every])})
+    obs = pd.DataFrame(
+        {
+            "unique_id": np.repeat(every, len(dates)),
+            "ds": np.tile(dates, len(every)),
+            "y": np.concatenate([observed[i] for i in every]),
+        }
+    )
     return pred, obs
 
 
@@ -114,8 +123,10 @@ def write(folder, kind="monthly", fmt="csv", pred=None, obs=None, names=("pred",
         pred = made[0] if pred is None else pred
         obs = made[1] if obs is None else obs
     ext = "parquet" if fmt == "parquet" else "csv"
-    return (to_file(pred, folder / f"{names[0]}.{ext}", fmt, **csv_options),
-            to_file(obs, folder / f"{names[1]}.{ext}", fmt, **csv_options))
+    return (
+        to_file(pred, folder / f"{names[0]}.{ext}", fmt, **csv_options),
+        to_file(obs, folder / f"{names[1]}.{ext}", fmt, **csv_options),
+    )
 
 
 # ------------------------------------------------------------------------------------------------
@@ -134,7 +145,9 @@ def columns_reordered(pred, obs):
 
 def categories(pred, obs):
     """Ids as categories, as a Parquet writer stores a dictionary-encoded column."""
-    return pred.assign(unique_id=pred["unique_id"].astype("category")), obs.assign(unique_id=obs["unique_id"].astype("category"))
+    return pred.assign(unique_id=pred["unique_id"].astype("category")), obs.assign(
+        unique_id=obs["unique_id"].astype("category")
+    )
 
 
 LAYOUT_VARIANTS = {  # name: (frames change or None, write options)
@@ -215,17 +228,45 @@ def broken_steps(pred, obs):
 
 BAD = {
     "no-rows": (no_rows, 0, r": no rows, only the header"),
-    "no-ds": (no_ds, 0, r": missing column 'ds' \(columns present: unique_id, AutoETS, AutoETS-lo-95, .*\); or name them with --id-col/--date-col"),
-    "misspelt-id": (misspelt_id, 1, r": missing column 'unique_id' \(close: 'Unique_ID'\) \(columns present: Unique_ID, ds, y\)"),
-    "duplicate": (duplicate, 0, r": 2 rows for id 'Italia/Lazio' and date 2024-03-01 \(rows 15, 229\); each id and date may appear once"),
+    "no-ds": (
+        no_ds,
+        0,
+        r": missing column 'ds' \(columns present: unique_id, AutoETS, AutoETS-lo-95, .*\); or name them with --id-col/--date-col",
+    ),
+    "misspelt-id": (
+        misspelt_id,
+        1,
+        r": missing column 'unique_id' \(close: 'Unique_ID'\) \(columns present: Unique_ID, ds, y\)",
+    ),
+    "duplicate": (
+        duplicate,
+        0,
+        r": 2 rows for id 'Italia/Lazio' and date 2024-03-01 \(rows 15, 229\); each id and date may appear once",
+    ),
     "text-in-numbers": (text_in_numbers, 0, r": column 'AutoETS' holds '12.5 \(est.\)' on row 182, not a number"),
     "text-in-observed": (text_in_observed, 1, r": column 'y' holds '\?!' on row 6, not a number"),
-    "day-first": (day_first_dates, 0, r": column 'ds': '01/02/2024' on row 2 may be day-first or month-first and no date "
-                  r"tells which; give --date-format %d/%m/%Y or %m/%d/%Y"),
-    "zoned-predictions": (zoned_predictions, 1, r": column 'ds' holds dates without a time zone, pred\.\w+ column 'ds' dates "
-                          r"in UTC\+01:00; give --timezone \(such as Europe/Rome or UTC\) to draw them in one zone"),
-    "steps-and-dates": (step_predictions, 0, r": column 'ds' holds time steps \(whole numbers\) but obs\.\w+ column 'ds' holds "
-                        r"dates; give both files the same kind"),
+    "day-first": (
+        day_first_dates,
+        0,
+        r": column 'ds': '01/02/2024' on row 2 may be day-first or month-first and no date "
+        r"tells which; give --date-format %d/%m/%Y or %m/%d/%Y",
+    ),
+    "zoned-predictions": (
+        zoned_predictions,
+        1,
+        r": column 'ds' holds dates without a time zone, pred\.\w+ column 'ds' dates "
+        r"in UTC\+01:00; give --timezone \(such as Europe/Rome or UTC\) to draw them in one zone",
+    ),
+    "steps-and-dates": (
+        step_predictions,
+        0,
+        r": column 'ds' holds time steps \(whole numbers\) but obs\.\w+ column 'ds' holds "
+        r"dates; give both files the same kind",
+    ),
     "far-date": (far_dates, 1, r": column 'ds': '3021-01-01' on row 8 is outside the years 1677 to 2262"),
-    "broken-steps": (broken_steps, 0, r": column 'ds': '2.5' on row 10 is a number but not a whole one: time steps are whole numbers"),
+    "broken-steps": (
+        broken_steps,
+        0,
+        r": column 'ds': '2.5' on row 10 is a number but not a whole one: time steps are whole numbers",
+    ),
 }

@@ -57,10 +57,17 @@ def make_inputs(forecasts, observed=None, levels=None, time_kind="datetime", use
         obs = observed.sort_values(["id", "ds"], kind="stable").reset_index(drop=True)
         obs["id"] = obs["id"].astype(object)
         obs["y"] = obs["y"].astype(np.float64)
-    return Inputs(forecasts=canonical(forecasts, models), observed=obs, models=models,
-                  levels=dict(levels or {m: None for m in models}), time_kind=time_kind, use_case=use_case,
-                  prediction_path="/data/pred.csv", observed_path=None if observed is None else "/data/obs.csv",
-                  notes=list(notes))
+    return Inputs(
+        forecasts=canonical(forecasts, models),
+        observed=obs,
+        models=models,
+        levels=dict(levels or dict.fromkeys(models)),
+        time_kind=time_kind,
+        use_case=use_case,
+        prediction_path="/data/pred.csv",
+        observed_path=None if observed is None else "/data/obs.csv",
+        notes=list(notes),
+    )
 
 
 def kinds(time_kind="datetime", observed=True):
@@ -70,8 +77,10 @@ def kinds(time_kind="datetime", observed=True):
     else:
         dates = pd.date_range("2024-01-01", periods=HISTORY + HORIZON, freq="W-MON").to_numpy()
     rng = np.random.RandomState(7)
-    leaf_values = {i: 50 + 20 * n + 5 * np.sin(np.arange(HISTORY + HORIZON) / 2) + rng.normal(0, 2, HISTORY + HORIZON)
-                   for n, i in enumerate(LEAVES)}
+    leaf_values = {
+        i: 50 + 20 * n + 5 * np.sin(np.arange(HISTORY + HORIZON) / 2) + rng.normal(0, 2, HISTORY + HORIZON)
+        for n, i in enumerate(LEAVES)
+    }
     truth = dict(leaf_values)
     for member in sorted(IDS, key=lambda i: -i.count("/")):
         if member not in truth:
@@ -85,9 +94,15 @@ def kinds(time_kind="datetime", observed=True):
             if model == "base" and ident == "Italia/Sud/Napoli":
                 mean = np.round(mean)  # whole numbers: observed = mean + 1.5 exactly
             width = 2.0 + 0.1 * np.arange(HORIZON) * (1 + n % 3)
-            frame = pd.DataFrame({"id": ident, "ds": dates[HISTORY:], "mean": mean,
-                                  "lo": mean - width if model == "base" else np.nan,
-                                  "hi": mean + width if model == "base" else np.nan})
+            frame = pd.DataFrame(
+                {
+                    "id": ident,
+                    "ds": dates[HISTORY:],
+                    "mean": mean,
+                    "lo": mean - width if model == "base" else np.nan,
+                    "hi": mean + width if model == "base" else np.nan,
+                }
+            )
             if model == "base" and ident == "Italia/Nord/Milano":
                 frame.loc[1, "mean"] = np.nan
                 frame = frame.drop(index=3)  # a row the file lacked
@@ -110,8 +125,13 @@ def kinds(time_kind="datetime", observed=True):
                 frame.loc[HISTORY:, "y"] = base.loc[base["id"] == ident, "mean"].to_numpy() + 1.5
             rows.append(frame)
         obs = pd.concat(rows, ignore_index=True)
-    return make_inputs(forecasts, obs, levels={"base": 95.0, "rec/x-1": None}, time_kind=time_kind,
-                       notes=["pred.csv: 1 missing value (base, Italia/Nord/Milano)"])
+    return make_inputs(
+        forecasts,
+        obs,
+        levels={"base": 95.0, "rec/x-1": None},
+        time_kind=time_kind,
+        notes=["pred.csv: 1 missing value (base, Italia/Nord/Milano)"],
+    )
 
 
 ODD_IDS = ["", " ", "/", "Italia", "Italia//A", "Italia/", "a,b", 'q"u</script>', "Città/Ünï"]
@@ -126,7 +146,15 @@ def odd(dates=2):
     rows = [(i, d, EXTREMES[(n + t) % len(EXTREMES)]) for n, i in enumerate(ODD_IDS) for t, d in enumerate(days)]
     frame = pd.DataFrame(rows, columns=["id", "ds", "mean"])
     frame = frame.assign(lo=frame["mean"] - 1, hi=frame["mean"] + 1)
-    observed = pd.DataFrame({"id": np.repeat(ODD_IDS, 2), "ds": np.tile(pd.date_range("2024-01-01", periods=2, freq="D"), len(ODD_IDS)),
-                             "y": np.tile([1e308, 2.0], len(ODD_IDS))})
-    return make_inputs({"m": frame, "none": frame.assign(mean=np.nan, lo=np.nan, hi=np.nan)}, observed,
-                       levels={"m": 95.0, "none": None})
+    observed = pd.DataFrame(
+        {
+            "id": np.repeat(ODD_IDS, 2),
+            "ds": np.tile(pd.date_range("2024-01-01", periods=2, freq="D"), len(ODD_IDS)),
+            "y": np.tile([1e308, 2.0], len(ODD_IDS)),
+        }
+    )
+    return make_inputs(
+        {"m": frame, "none": frame.assign(mean=np.nan, lo=np.nan, hi=np.nan)},
+        observed,
+        levels={"m": 95.0, "none": None},
+    )

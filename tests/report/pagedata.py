@@ -16,8 +16,10 @@ from sorvani_kb.datavisualization.report.page import Blobs
 def parts(text):
     """(meta, {element number: base64 text}) of a page."""
     meta = json.loads(re.search(r'<script type="application/json" id="sorvani-meta">(.*?)</script>', text, re.S)[1])
-    elements = {int(n): t for n, t in
-                re.findall(r'<script type="application/octet-stream" id="sorvani-b(\d+)">([^<]*)</script>', text)}
+    elements = {
+        int(n): t
+        for n, t in re.findall(r'<script type="application/octet-stream" id="sorvani-b(\d+)">([^<]*)</script>', text)
+    }
     return meta, elements
 
 
@@ -68,7 +70,7 @@ class Page:
         def rows(name):
             return self.array(arrays[name]).reshape(-1, width)
 
-        out = {name: rows(name)[row] for name in ("mean", "res") }
+        out = {name: rows(name)[row] for name in ("mean", "res")}
         for name in ("lo", "hi"):
             out[name] = rows(name)[row] if name in arrays else None
         out["std"] = self.array(arrays["std"])[row]
@@ -82,9 +84,9 @@ class Page:
         g = self.ids.index(ident)
         counts = self.array(obs["arrays"]["count"]).astype(int)
         start = int(counts[:g].sum())
-        values = self.array(obs["arrays"]["values"])[start:start + counts[g]]
+        values = self.array(obs["arrays"]["values"])[start : start + counts[g]]
         if "start" in obs["arrays"]:
             first = int(self.array(obs["arrays"]["start"])[g])
-            return obs["axis"][first:first + counts[g]], values
-        pos = self.array(obs["arrays"]["pos"])[start:start + counts[g]].astype(int)
+            return obs["axis"][first : first + counts[g]], values
+        pos = self.array(obs["arrays"]["pos"])[start : start + counts[g]].astype(int)
         return [obs["axis"][p] for p in pos], values

@@ -11,13 +11,23 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+
 from corpus import BAD, RECONCILED, frames, write
 from pagedata import parts
-
 from sorvani_kb.datavisualization.report import InputError, InputNote, Report, explore, main
 
-MEASURE_COLUMNS = ["unique_id", "model", "depth", "level", "coherence_gap_pct", "coverage_pct", "mae", "smape_pct",
-                   "bias", "missing"]
+MEASURE_COLUMNS = [
+    "unique_id",
+    "model",
+    "depth",
+    "level",
+    "coherence_gap_pct",
+    "coverage_pct",
+    "mae",
+    "smape_pct",
+    "bias",
+    "missing",
+]
 
 
 def command_page(tmp_path, pred_path, obs_path, *options):
@@ -78,8 +88,15 @@ def arrow_streams():
     return hasattr(pa.RecordBatchReader, "from_stream")
 
 
-KINDS = {"pandas": lambda f: f, "pandas-index": as_pandas_index, "polars": as_polars, "polars-lazy": as_lazy,
-         "pyarrow": as_arrow, "arrow-stream": ArrowStream, "duckdb": as_duckdb}
+KINDS = {
+    "pandas": lambda f: f,
+    "pandas-index": as_pandas_index,
+    "polars": as_polars,
+    "polars-lazy": as_lazy,
+    "pyarrow": as_arrow,
+    "arrow-stream": ArrowStream,
+    "duckdb": as_duckdb,
+}
 
 
 @pytest.fixture(scope="module")
@@ -134,9 +151,14 @@ def test_measures_are_one_row_per_member_and_model_as_computed_from_the_frames(c
 
 def library_message(message):
     """A refusal of the command as the library words it for frames."""
-    return (message.replace(r": no rows, only the header", r": no rows$").replace("--date-format", "date_format=")
-            .replace("--timezone", "timezone=").replace("--id-col/--date-col", "id_col=/date_col=")
-            .replace(r"pred\.\w+", "forecasts").replace(r"obs\.\w+", "observed"))
+    return (
+        message.replace(r": no rows, only the header", r": no rows$")
+        .replace("--date-format", "date_format=")
+        .replace("--timezone", "timezone=")
+        .replace("--id-col/--date-col", "id_col=/date_col=")
+        .replace(r"pred\.\w+", "forecasts")
+        .replace(r"obs\.\w+", "observed")
+    )
 
 
 @pytest.mark.parametrize("name", list(BAD))

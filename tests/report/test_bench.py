@@ -43,8 +43,21 @@ def test_frames_add_up_and_hold_the_long_format():
 
 def test_small_run(tmp_path):
     env = {**os.environ, "MPLBACKEND": "Agg"}
-    proc = subprocess.run([sys.executable, str(ROOT / "bench" / "report_bench.py"), "--small", "--data", str(tmp_path),
-                           "--json", str(tmp_path / "out.json")], capture_output=True, text=True, timeout=600, env=env)
+    proc = subprocess.run(
+        [
+            sys.executable,
+            str(ROOT / "bench" / "report_bench.py"),
+            "--small",
+            "--data",
+            str(tmp_path),
+            "--json",
+            str(tmp_path / "out.json"),
+        ],
+        capture_output=True,
+        text=True,
+        timeout=600,
+        env=env,
+    )
     assert proc.returncode == 0, proc.stderr[-3000:]
     (row,) = json.loads((tmp_path / "out.json").read_text())
     assert row["size"] == 300 and row["read_s"] > 0 and row["write_s"] > 0 and 0 < row["file_mib"] < 64

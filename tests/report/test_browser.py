@@ -17,12 +17,11 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from sorvani_kb.datavisualization.report import cli, inputs, page
-from sorvani_kb.datavisualization.report import measures as ms
-
 import corpus
 import explorer_inputs as ei
 from figures import differences
+from sorvani_kb.datavisualization.report import cli, inputs, page
+from sorvani_kb.datavisualization.report import measures as ms
 
 REQUIRED = os.environ.get("SORVANI_REQUIRE_BROWSER") == "1"
 
@@ -62,8 +61,12 @@ def reports(tmp_path_factory):
     """name: (page path, Inputs)."""
     folder = tmp_path_factory.mktemp("pages")
     out = {}
-    for name, data in (("kinds", ei.kinds()), ("steps", ei.kinds("step")), ("no-observed", ei.kinds(observed=False)),
-                       ("odd", ei.odd())):
+    for name, data in (
+        ("kinds", ei.kinds()),
+        ("steps", ei.kinds("step")),
+        ("no-observed", ei.kinds(observed=False)),
+        ("odd", ei.odd()),
+    ):
         out[name] = (write(folder, name, data), data)
     data = load(*corpus.write(folder, "weekly")[:1], "--observed", folder / "obs.csv")
     out["corpus"] = (write(folder, "corpus", data), data)
@@ -71,8 +74,9 @@ def reports(tmp_path_factory):
 
 
 def url(path, node=None, model=None):
-    parts = ([f"node={urllib.parse.quote(node, safe='')}"] if node is not None else []) + \
-            ([f"model={urllib.parse.quote(model, safe='')}"] if model is not None else [])
+    parts = ([f"node={urllib.parse.quote(node, safe='')}"] if node is not None else []) + (
+        [f"model={urllib.parse.quote(model, safe='')}"] if model is not None else []
+    )
     return path.as_uri() + ("#" + "&".join(parts) if parts else "")
 
 
@@ -90,7 +94,9 @@ def open_view(browser, path, node=None, model=None):
 
 
 def page_figures(browser, model, ident):
-    text = browser.evaluate("sorvani.figures(%s, %s).then((f) => JSON.stringify(f))" % (json.dumps(model), json.dumps(ident)))
+    text = browser.evaluate(
+        "sorvani.figures(%s, %s).then((f) => JSON.stringify(f))" % (json.dumps(model), json.dumps(ident))
+    )
     return json.loads(text)
 
 
@@ -183,7 +189,9 @@ def test_member_view(browser, reports, member, model, kinds, notes):
     for note in notes:
         assert note in missing
     browser.wait_for("document.body.dataset.complete")
-    rows = browser.evaluate("Array.from(document.querySelectorAll('#member-measures tbody tr')).map((r) => r.cells[0].textContent)")
+    rows = browser.evaluate(
+        "Array.from(document.querySelectorAll('#member-measures tbody tr')).map((r) => r.cells[0].textContent)"
+    )
     assert rows == data.models
     no_errors(browser)
 
@@ -192,12 +200,21 @@ def test_member_view_lists_sub_members_and_ancestors(browser, reports):
     path, _ = reports["kinds"]
     open_view(browser, path, "Italia/Nord")
     browser.wait_for("document.body.dataset.complete")
-    children = browser.evaluate("Array.from(document.querySelectorAll('#member-children tbody tr td:first-child a')).map((a) => [a.textContent, a.getAttribute('href')])")
-    assert children == [["Italia/Nord/Milano", "#node=Italia%2FNord%2FMilano"], ["Italia/Nord/Torino", "#node=Italia%2FNord%2FTorino"]]
+    children = browser.evaluate(
+        "Array.from(document.querySelectorAll('#member-children tbody tr td:first-child a')).map((a) => [a.textContent, a.getAttribute('href')])"
+    )
+    assert children == [
+        ["Italia/Nord/Milano", "#node=Italia%2FNord%2FMilano"],
+        ["Italia/Nord/Torino", "#node=Italia%2FNord%2FTorino"],
+    ]
     crumbs = browser.evaluate("Array.from(document.querySelectorAll('#crumbs a')).map((a) => a.textContent)")
     assert crumbs == ["Overview", "Italia"]
     browser.wait_for("document.body.dataset.tree === 'Italia/Nord'")
-    assert browser.evaluate("document.getElementById('member-tree-plot').data[0].labels") == ["Italia/Nord", "Milano", "Torino"]
+    assert browser.evaluate("document.getElementById('member-tree-plot').data[0].labels") == [
+        "Italia/Nord",
+        "Milano",
+        "Torino",
+    ]
     no_errors(browser)
 
 
@@ -213,15 +230,25 @@ def test_wide_overlay_waits_for_a_click(browser, tmp_path):
     n = explorer_kids = 320
     ids = ["R"] + [f"R/c{i:03d}" for i in range(n)]
     dates = pd.date_range("2024-01-01", periods=3, freq="D")
-    frame = pd.DataFrame({"id": np.repeat(ids, 3), "ds": np.tile(dates, len(ids)),
-                          "mean": np.arange(3.0 * len(ids)), "lo": np.nan, "hi": np.nan})
+    frame = pd.DataFrame(
+        {
+            "id": np.repeat(ids, 3),
+            "ds": np.tile(dates, len(ids)),
+            "mean": np.arange(3.0 * len(ids)),
+            "lo": np.nan,
+            "hi": np.nan,
+        }
+    )
     path = write(tmp_path, "wide", ei.make_inputs({"m": frame}))
     open_view(browser, path, "R")
     shown(browser, "member:R:m")
     assert browser.evaluate("document.querySelector('[data-kind=overlay] .js-plotly-plot')") is None
     browser.click("[data-kind=overlay] button")
     browser.wait_for("document.querySelector('[data-kind=overlay] .js-plotly-plot') !== null")
-    assert browser.evaluate("document.querySelector('[data-kind=overlay] .js-plotly-plot').data.length") == explorer_kids + 1
+    assert (
+        browser.evaluate("document.querySelector('[data-kind=overlay] .js-plotly-plot').data.length")
+        == explorer_kids + 1
+    )
     no_errors(browser)
 
 
@@ -234,20 +261,28 @@ def test_overview(browser, reports, tmp_path):
     open_view(browser, path)
     labels = browser.evaluate("document.getElementById('treemap').data[0].ids.length")
     assert labels == len(ei.IDS) + 1  # every member, under a node holding the three roots
-    assert browser.evaluate("document.querySelector('.dt-info, .dataTables_info').textContent") == \
-        f"Showing 1 to {len(ei.IDS)} of {len(ei.IDS)} entries"
-    worst = browser.evaluate("Array.from(document.querySelectorAll('#worst [data-measure=missing] li a')).map((a) => a.textContent)")
+    assert (
+        browser.evaluate("document.querySelector('.dt-info, .dataTables_info').textContent")
+        == f"Showing 1 to {len(ei.IDS)} of {len(ei.IDS)} entries"
+    )
+    worst = browser.evaluate(
+        "Array.from(document.querySelectorAll('#worst [data-measure=missing] li a')).map((a) => a.textContent)"
+    )
     assert worst == ["Italia/Nord/Milano"]
     # a smaller node budget: whole levels from the roots down while they fit
     small = write(tmp_path, "small", data, treemap_nodes=8)
     open_view(browser, small)
     assert browser.evaluate("document.getElementById('treemap').data[0].ids.length") == 1 + 3 + 4
-    assert f"Showing 7 of {len(ei.IDS)} members" in browser.evaluate("document.getElementById('treemap-note').textContent")
+    assert f"Showing 7 of {len(ei.IDS)} members" in browser.evaluate(
+        "document.getElementById('treemap-note').textContent"
+    )
     no_errors(browser)
 
 
 def table_ids(browser):
-    return browser.evaluate("Array.from(document.querySelectorAll('#members tbody tr td:first-child')).map((c) => c.textContent)")
+    return browser.evaluate(
+        "Array.from(document.querySelectorAll('#members tbody tr td:first-child')).map((c) => c.textContent)"
+    )
 
 
 def test_table_sorts_and_searches(browser, reports):
@@ -303,10 +338,14 @@ def test_model_selector_and_deep_link_to_a_model(browser, reports):
     path, _ = reports["kinds"]
     open_view(browser, path, "Italia/Sud")
     shown(browser, "member:Italia/Sud:base")
-    browser.evaluate("(() => { const s = document.getElementById('model'); s.value = '1'; s.dispatchEvent(new Event('change')); })()")
+    browser.evaluate(
+        "(() => { const s = document.getElementById('model'); s.value = '1'; s.dispatchEvent(new Event('change')); })()"
+    )
     shown(browser, "member:Italia/Sud:rec/x-1")
     assert browser.evaluate("location.hash") == "#node=Italia%2FSud&model=rec%2Fx-1"
-    assert browser.evaluate("document.querySelector('[data-kind=forecast] .js-plotly-plot').data.length") == 2  # no band
+    assert (
+        browser.evaluate("document.querySelector('[data-kind=forecast] .js-plotly-plot').data.length") == 2
+    )  # no band
     browser.back()
     shown(browser, "member:Italia/Sud:base")
     open_view(browser, path, "Italia/Sud", "rec/x-1")
@@ -328,13 +367,17 @@ def test_treemap_click_opens_the_member(browser, reports):
     no_errors(browser)
 
 
-@pytest.mark.parametrize("script", ["noSuchFunction();", "setTimeout(function () { noSuchFunction(); }, 10);",
-                                    "console.error('noSuchFunction');"])
+@pytest.mark.parametrize(
+    "script",
+    ["noSuchFunction();", "setTimeout(function () { noSuchFunction(); }, 10);", "console.error('noSuchFunction');"],
+)
 def test_script_errors_are_caught(browser, reports, script):
     path, _ = reports["kinds"]
     open_view(browser, path)
-    browser.evaluate("document.body.appendChild(Object.assign(document.createElement('script'), {textContent: %s})) && 1"
-                     % json.dumps(script))
+    browser.evaluate(
+        "document.body.appendChild(Object.assign(document.createElement('script'), {textContent: %s})) && 1"
+        % json.dumps(script)
+    )
     browser.evaluate("new Promise((r) => setTimeout(() => r(true), 100))")
     assert len(browser.errors) == 1 and "noSuchFunction" in browser.errors[0]
     browser.errors.clear()
@@ -396,6 +439,6 @@ def test_screenshot(browser, sample, tmp_path, name, member, colours):
     assert png_size(out) == (1280, 900)
     pixels = (matplotlib.image.imread(str(out))[..., :3] * 255).round()
     for colour in colours:
-        rgb = np.array([int(colour[i:i + 2], 16) for i in (1, 3, 5)])
+        rgb = np.array([int(colour[i : i + 2], 16) for i in (1, 3, 5)])
         assert (np.abs(pixels - rgb).max(axis=-1) <= 8).sum() >= 50, f"{colour} hardly drawn"
     no_errors(browser)

@@ -13,21 +13,25 @@ nan = np.nan
 
 # -- season length ---------------------------------------------------------------------------
 
-@pytest.mark.parametrize("dates, m", [
-    (pd.date_range("2020-01-01", periods=30, freq="MS"), 12),
-    (pd.date_range("2020-01-31", periods=30, freq=pd.offsets.MonthEnd()), 12),
-    (pd.date_range("2020-01-06", periods=20, freq="W-MON"), 52),
-    (pd.date_range("2020-01-05", periods=20, freq="W-SUN"), 52),
-    (pd.date_range("2020-01-01", periods=40, freq="D"), 7),
-    (pd.date_range("2020-01-01", periods=60, freq=pd.offsets.Hour()), 24),
-    (pd.date_range("2020-01-01", periods=12, freq=pd.offsets.QuarterBegin(startingMonth=1)), 4),
-    (pd.date_range("2020-03-31", periods=12, freq=pd.offsets.QuarterEnd()), 4),
-    (pd.date_range("2000-01-01", periods=10, freq=pd.offsets.YearBegin()), 1),
-    (pd.date_range("2020-01-01", periods=40, freq="2D"), 1),  # several units: no season
-    (pd.DatetimeIndex(["2020-01-01", "2020-01-02", "2020-01-05", "2020-01-20"]), 1),  # irregular
-    (pd.date_range("2020-01-01", periods=2, freq="D"), 1),  # too few dates to tell
-    (np.arange(100, dtype=np.int64), 1),  # integer steps
-])
+
+@pytest.mark.parametrize(
+    "dates, m",
+    [
+        (pd.date_range("2020-01-01", periods=30, freq="MS"), 12),
+        (pd.date_range("2020-01-31", periods=30, freq=pd.offsets.MonthEnd()), 12),
+        (pd.date_range("2020-01-06", periods=20, freq="W-MON"), 52),
+        (pd.date_range("2020-01-05", periods=20, freq="W-SUN"), 52),
+        (pd.date_range("2020-01-01", periods=40, freq="D"), 7),
+        (pd.date_range("2020-01-01", periods=60, freq=pd.offsets.Hour()), 24),
+        (pd.date_range("2020-01-01", periods=12, freq=pd.offsets.QuarterBegin(startingMonth=1)), 4),
+        (pd.date_range("2020-03-31", periods=12, freq=pd.offsets.QuarterEnd()), 4),
+        (pd.date_range("2000-01-01", periods=10, freq=pd.offsets.YearBegin()), 1),
+        (pd.date_range("2020-01-01", periods=40, freq="2D"), 1),  # several units: no season
+        (pd.DatetimeIndex(["2020-01-01", "2020-01-02", "2020-01-05", "2020-01-20"]), 1),  # irregular
+        (pd.date_range("2020-01-01", periods=2, freq="D"), 1),  # too few dates to tell
+        (np.arange(100, dtype=np.int64), 1),  # integer steps
+    ],
+)
 def test_season_length(dates, m):
     assert ev.season_length(dates) == m
 
@@ -43,13 +47,16 @@ def test_season_length_takes_numpy_series_unsorted_and_time_zones():
 
 # -- the seasonal-naive scale ----------------------------------------------------------------
 
+
 def test_naive_scale_by_hand():
-    history = np.array([
-        [1.0, 3.0, 2.0, 6.0, nan, nan],  # m=1: diffs 2, -1, 4; m=2: diffs 1, 3
-        [nan, 2.0, nan, 5.0, 6.0, 4.0],  # starts late, a gap: m=1 pairs (5,6), (6,4): diffs 1, -2
-        [4.0, 4.0, 4.0, 4.0, 4.0, 4.0],  # constant: scale 0 -> NaN
-        [nan, nan, nan, nan, nan, 7.0],  # one value: no pair
-    ])
+    history = np.array(
+        [
+            [1.0, 3.0, 2.0, 6.0, nan, nan],  # m=1: diffs 2, -1, 4; m=2: diffs 1, 3
+            [nan, 2.0, nan, 5.0, 6.0, 4.0],  # starts late, a gap: m=1 pairs (5,6), (6,4): diffs 1, -2
+            [4.0, 4.0, 4.0, 4.0, 4.0, 4.0],  # constant: scale 0 -> NaN
+            [nan, nan, nan, nan, nan, 7.0],  # one value: no pair
+        ]
+    )
     np.testing.assert_allclose(ev.naive_scale(history, 1, "mae"), [7 / 3, 3 / 2, nan, nan])
     np.testing.assert_allclose(ev.naive_scale(history, 1, "mse"), [(4 + 1 + 16) / 3, (1 + 4) / 2, nan, nan])
     # m=2: row 0 diffs 1, 3; row 1 pairs (2,5)=3, (5,4)=-1 (6 has nan two back)
@@ -76,6 +83,7 @@ def test_windows_are_scaled_by_their_own_history():
 
 
 # -- point errors ----------------------------------------------------------------------------
+
 
 def test_point_errors_by_hand():
     y = np.array([[3.0, 5.0, nan, 0.0], [nan, nan, 1.0, 2.0], [nan, 1.0, nan, nan]])
@@ -104,6 +112,7 @@ def test_scaled_errors_by_hand_and_undefined_scales():
 
 # -- intervals -------------------------------------------------------------------------------
 
+
 def test_coverage_per_level():
     y = np.array([[1.0, 3.0, 6.0, nan, 2.5]])
     lo80, hi80 = np.array([[2.0, 2.0, 2.0, 2.0, nan]]), np.array([[4.0, 4.0, 4.0, 4.0, 4.0]])
@@ -131,12 +140,16 @@ def test_winkler_below_inside_above():
 
 # -- quantiles -------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("p, expected", [
-    # y = 10 against q = 8 (under by 2) and q = 13 (over by 3): max(p d, (p - 1) d)
-    (0.1, (0.1 * 2 + 0.9 * 3) / 2),  # 0.2 and 2.7
-    (0.5, (0.5 * 2 + 0.5 * 3) / 2),  # 1.0 and 1.5
-    (0.9, (0.9 * 2 + 0.1 * 3) / 2),  # 1.8 and 0.3
-])
+
+@pytest.mark.parametrize(
+    "p, expected",
+    [
+        # y = 10 against q = 8 (under by 2) and q = 13 (over by 3): max(p d, (p - 1) d)
+        (0.1, (0.1 * 2 + 0.9 * 3) / 2),  # 0.2 and 2.7
+        (0.5, (0.5 * 2 + 0.5 * 3) / 2),  # 1.0 and 1.5
+        (0.9, (0.9 * 2 + 0.1 * 3) / 2),  # 1.8 and 0.3
+    ],
+)
 def test_pinball(p, expected):
     y, q = np.array([[10.0, 10.0, nan]]), np.array([[8.0, 13.0, 9.0]])
     np.testing.assert_allclose(ev.pinball(y, q, p), [expected])
@@ -156,6 +169,7 @@ def test_quantile_levels():
 
 
 # -- summaries -------------------------------------------------------------------------------
+
 
 def test_pooled_summary_and_relative():
     model = np.array([1.0, 3.0, nan, 2.0, 4.0])
@@ -199,9 +213,9 @@ def test_by_horizon():
 
 # -- cross-check against a plain loop over random data ---------------------------------------
 
+
 def loop_scale(row, m, square):
-    pairs = [(row[t], row[t - m]) for t in range(m, len(row))
-             if math.isfinite(row[t]) and math.isfinite(row[t - m])]
+    pairs = [(row[t], row[t - m]) for t in range(m, len(row)) if math.isfinite(row[t]) and math.isfinite(row[t - m])]
     if not pairs:
         return nan
     s = sum((a - b) ** 2 if square else abs(a - b) for a, b in pairs) / len(pairs)
@@ -261,11 +275,16 @@ def test_against_a_plain_loop(seed, m):
     scale = ev.naive_scale(history, m, "mae")
     scale_mse = ev.naive_scale(history, m, "mse")
     got = {
-        "mae": ev.mae(y, f), "smape": ev.smape(y, f), "bias": ev.bias(y, f),
-        "mase": ev.mase(y, f, scale), "rmsse": ev.rmsse(y, f, scale_mse),
-        "coverage": ev.coverage(y, lo, hi), "interval": ev.interval_score(y, lo, hi, 90),
+        "mae": ev.mae(y, f),
+        "smape": ev.smape(y, f),
+        "bias": ev.bias(y, f),
+        "mase": ev.mase(y, f, scale),
+        "rmsse": ev.rmsse(y, f, scale_mse),
+        "coverage": ev.coverage(y, lo, hi),
+        "interval": ev.interval_score(y, lo, hi, 90),
         "msis": ev.scaled_interval_score(y, lo, hi, 90, scale),
-        "pinball": ev.pinball(y, f, 0.7), "spl": ev.scaled_pinball(y, f, 0.7, scale),
+        "pinball": ev.pinball(y, f, 0.7),
+        "spl": ev.scaled_pinball(y, f, 0.7, scale),
     }
     for w in range(y.shape[0]):
         for i in range(y.shape[1]):
@@ -273,10 +292,16 @@ def test_against_a_plain_loop(seed, m):
             s2 = loop_scale(history[w, i].tolist(), m, True)
             r = loop_row(y[w, i].tolist(), f[w, i].tolist(), lo[w, i].tolist(), hi[w, i].tolist(), 90, 0.7)
             expected = {
-                "mae": r["mae"], "smape": r["smape"], "bias": r["bias"],
-                "mase": r["mae"] / s, "rmsse": math.sqrt(r["mse"] / s2),
-                "coverage": r["coverage"], "interval": r["interval"], "msis": r["interval"] / s,
-                "pinball": r["pinball"], "spl": r["pinball"] / s,
+                "mae": r["mae"],
+                "smape": r["smape"],
+                "bias": r["bias"],
+                "mase": r["mae"] / s,
+                "rmsse": math.sqrt(r["mse"] / s2),
+                "coverage": r["coverage"],
+                "interval": r["interval"],
+                "msis": r["interval"] / s,
+                "pinball": r["pinball"],
+                "spl": r["pinball"] / s,
             }
             for key, value in expected.items():
                 np.testing.assert_allclose(got[key][w, i], value, rtol=1e-12, err_msg=f"{key} [{w}, {i}]")

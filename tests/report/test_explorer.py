@@ -15,14 +15,13 @@ from importlib import resources
 import numpy as np
 import pytest
 
+import explorer_inputs as ei
+from pagedata import Page, decode
+from pagedata import parts as page_parts
 from sorvani_kb.datavisualization.report import measures as ms
 from sorvani_kb.datavisualization.report import page as report_page
 from sorvani_kb.datavisualization.report import worker
 from sorvani_kb.datavisualization.report.page import codec, data, html, prototypes
-
-import explorer_inputs as ei
-from pagedata import Page, decode
-from pagedata import parts as page_parts
 
 
 def write(inputs, **options):
@@ -41,16 +40,19 @@ def codes(index, elements, name):
     return {zlib.decompress(base64.b64decode(elements[a["el"] + c]))[0] for c in range(len(a["bounds"]) - 1)}
 
 
-@pytest.mark.parametrize("values, dtype, decimal", [
-    (np.round(np.random.RandomState(1).uniform(-500, 500, 999), 2), "f4", True),
-    (np.array([1.5, np.nan, -2.25, 0.0, np.nan, 1e6]), "f4", True),
-    (np.random.RandomState(2).standard_normal(300), "f4", False),      # full-precision: float32
-    (np.array([1e10, 2.5, 3.0]), "f4", False),                          # beyond int32 once scaled
-    (np.array([1.0, np.inf, 2.0]), "f4", False),
-    (np.arange(1000) * 7 - 300, "i4", False),
-    (np.arange(700) % 65536, "u2", False),
-    (np.zeros(0), "f4", False),
-])
+@pytest.mark.parametrize(
+    "values, dtype, decimal",
+    [
+        (np.round(np.random.RandomState(1).uniform(-500, 500, 999), 2), "f4", True),
+        (np.array([1.5, np.nan, -2.25, 0.0, np.nan, 1e6]), "f4", True),
+        (np.random.RandomState(2).standard_normal(300), "f4", False),  # full-precision: float32
+        (np.array([1e10, 2.5, 3.0]), "f4", False),  # beyond int32 once scaled
+        (np.array([1.0, np.inf, 2.0]), "f4", False),
+        (np.arange(1000) * 7 - 300, "i4", False),
+        (np.arange(700) % 65536, "u2", False),
+        (np.zeros(0), "f4", False),
+    ],
+)
 def test_arrays_decode_to_what_was_stored(values, dtype, decimal):
     blobs = codec.Blobs(n_ids=len(values), block=64)
     blobs.add("keyed", values, dtype, keys=np.arange(len(values)))
@@ -102,17 +104,22 @@ def test_id_names_give_back_the_ids():
 
 def test_plain_decodes_typed_arrays():
     data = np.array([1.5, np.nan, 3.0])
-    fig = {"x": {"dtype": "f8", "bdata": base64.b64encode(data.astype("<f8").tobytes()).decode()},
-           "z": {"dtype": "i2", "bdata": base64.b64encode(np.arange(6, dtype="<i2").tobytes()).decode(), "shape": "2, 3"},
-           "t": [float("inf"), 1]}
+    fig = {
+        "x": {"dtype": "f8", "bdata": base64.b64encode(data.astype("<f8").tobytes()).decode()},
+        "z": {"dtype": "i2", "bdata": base64.b64encode(np.arange(6, dtype="<i2").tobytes()).decode(), "shape": "2, 3"},
+        "t": [float("inf"), 1],
+    }
     assert prototypes.plain(fig) == {"x": [1.5, None, 3.0], "z": [[0, 1, 2], [3, 4, 5]], "t": [None, 1]}
 
 
-@pytest.mark.parametrize("value, kind, text", [
-    (np.datetime64("2024-12-30"), "datetime", "2024-12-30"),
-    (np.datetime64("2024-12-30T06:30"), "datetime", "2024-12-30 06:30:00"),
-    (np.int64(53), "step", "53"),
-])
+@pytest.mark.parametrize(
+    "value, kind, text",
+    [
+        (np.datetime64("2024-12-30"), "datetime", "2024-12-30"),
+        (np.datetime64("2024-12-30T06:30"), "datetime", "2024-12-30 06:30:00"),
+        (np.int64(53), "step", "53"),
+    ],
+)
 def test_start_text(value, kind, text):
     assert prototypes.start_text(value, kind) == text
 
@@ -221,7 +228,9 @@ def test_page_arrays_hold_the_grids(kinds, page):
         grid = ms.model_grid(kinds, model, h, obs)
         arrays = meta["models"][i]["arrays"]
         np.testing.assert_allclose(decode(meta["arrays"], elements, arrays["mean"]), grid.mean.ravel(), rtol=1e-7)
-        np.testing.assert_allclose(decode(meta["arrays"], elements, arrays["res"]), (grid.y - grid.mean).ravel(), rtol=1e-7)
+        np.testing.assert_allclose(
+            decode(meta["arrays"], elements, arrays["res"]), (grid.y - grid.mean).ravel(), rtol=1e-7
+        )
         assert ("lo" in arrays) == (model == "base")
         values = ms.member_measures(grid, ms.child_sums(grid, h))
         stored = decode(meta["arrays"], elements, arrays["measures"]).reshape(-1, len(ms.MEASURES))
@@ -289,7 +298,9 @@ def test_odd_ids_and_extreme_values(dates):
     for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo)):
         got = decode(meta["arrays"], elements, arrays[name])
         np.testing.assert_allclose(got, values.ravel(), rtol=1e-9)  # huge and subnormal values kept as float64
-    assert [len(prototypes.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [True] * 2 * len(ei.ODD_IDS)
+    assert [len(prototypes.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [
+        True
+    ] * 2 * len(ei.ODD_IDS)
 
 
 def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkeypatch):
@@ -411,7 +422,12 @@ def test_measures_are_the_pages_row_by_row():
         for j, measure in enumerate(ms.MEASURES):
             assert m.values[measure.key].dtype == np.float64
             np.testing.assert_allclose(stored[:, j], m.values[measure.key], rtol=1e-6)  # float32 on the page
-    assert built.measures[1].ids.tolist() == ["Italia/Nord", "Italia/Nord/Milano", "Italia/Nord/Torino", "Italia/NordEst"]
+    assert built.measures[1].ids.tolist() == [
+        "Italia/Nord",
+        "Italia/Nord/Milano",
+        "Italia/Nord/Torino",
+        "Italia/NordEst",
+    ]
     assert built.measures[1].depth.tolist() == [1, 2, 2, 1]
 
 

@@ -17,15 +17,95 @@ from sorvani_kb.datavisualization.report import main
 
 # Kept small: the suite runs on several interpreters. SORVANI_FUZZ_EXAMPLES raises it for a long run.
 EXAMPLES = int(os.environ.get("SORVANI_FUZZ_EXAMPLES", "60"))
-FUZZ = settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck),
-                derandomize="SORVANI_FUZZ_EXAMPLES" not in os.environ)
+FUZZ = settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    suppress_health_check=list(HealthCheck),
+    derandomize="SORVANI_FUZZ_EXAMPLES" not in os.environ,
+)
 
-IDS = ["Italia", "Italia/A", "Italia/A/x", "Italia/B", "Total", "Total/B", "007", "7", "NA", "", " ", "a,b", 'q"uote', "Città/Ünï", "/", "Italia//A"]
-DATES = ["2024-01-01", "2024-01-08", "2024-01-15", "01/02/2024", "13/02/2024", "02/13/2024", "2024-01-01T00:00+01:00",
-         "2024-01-01T00:00Z", "1", "2", "-3", "2.5", "20240101", "", "NaT", "soon", "2024-02-30", "3021-01-01", "99999999999999999999",
-         "2024/01/01", "Jan 2024", "1e3", "inf", "0x10"]
-NUMBERS = ["1", "2.5", "-3", "1e308", "1e999", "", "NA", "n/a", "null", "nan", "inf", "-inf", "1,5", "1.234,5", "abc", "0x1F", " 4 ", "True"]
-HEADERS = ["unique_id", "ds", "y", "M", "M-lo-95", "M-hi-95", "M-lo-80", "Other/Model-x", "id", "date", "mean", "lower", "upper", "value", "", "ds"]
+IDS = [
+    "Italia",
+    "Italia/A",
+    "Italia/A/x",
+    "Italia/B",
+    "Total",
+    "Total/B",
+    "007",
+    "7",
+    "NA",
+    "",
+    " ",
+    "a,b",
+    'q"uote',
+    "Città/Ünï",
+    "/",
+    "Italia//A",
+]
+DATES = [
+    "2024-01-01",
+    "2024-01-08",
+    "2024-01-15",
+    "01/02/2024",
+    "13/02/2024",
+    "02/13/2024",
+    "2024-01-01T00:00+01:00",
+    "2024-01-01T00:00Z",
+    "1",
+    "2",
+    "-3",
+    "2.5",
+    "20240101",
+    "",
+    "NaT",
+    "soon",
+    "2024-02-30",
+    "3021-01-01",
+    "99999999999999999999",
+    "2024/01/01",
+    "Jan 2024",
+    "1e3",
+    "inf",
+    "0x10",
+]
+NUMBERS = [
+    "1",
+    "2.5",
+    "-3",
+    "1e308",
+    "1e999",
+    "",
+    "NA",
+    "n/a",
+    "null",
+    "nan",
+    "inf",
+    "-inf",
+    "1,5",
+    "1.234,5",
+    "abc",
+    "0x1F",
+    " 4 ",
+    "True",
+]
+HEADERS = [
+    "unique_id",
+    "ds",
+    "y",
+    "M",
+    "M-lo-95",
+    "M-hi-95",
+    "M-lo-80",
+    "Other/Model-x",
+    "id",
+    "date",
+    "mean",
+    "lower",
+    "upper",
+    "value",
+    "",
+    "ds",
+]
 SEPS = [",", ";", "\t", "|"]
 
 
@@ -35,14 +115,18 @@ def csv_bytes(draw, header):
     cols = draw(st.lists(st.sampled_from(HEADERS), max_size=3)) + header
     cols = draw(st.permutations(cols)) if draw(st.booleans()) else cols
     sep = draw(st.sampled_from(SEPS))
-    cell = st.one_of(st.sampled_from(IDS), st.sampled_from(DATES), st.sampled_from(NUMBERS),
-                     st.text(st.characters(blacklist_categories=("Cs",)), max_size=6))
+    cell = st.one_of(
+        st.sampled_from(IDS),
+        st.sampled_from(DATES),
+        st.sampled_from(NUMBERS),
+        st.text(st.characters(blacklist_categories=("Cs",)), max_size=6),
+    )
     n = draw(st.integers(0, 8))
     rows = []
     for _ in range(n):
         width = len(cols) + draw(st.sampled_from([0, 0, 0, 0, -1, 1]))
         row = []
-        for c in cols[:max(width, 0)] + ["x"] * max(width - len(cols), 0):
+        for c in cols[: max(width, 0)] + ["x"] * max(width - len(cols), 0):
             pool = IDS if c in ("unique_id", "id") else DATES if c in ("ds", "date") else NUMBERS
             row.append(draw(st.one_of(st.sampled_from(pool), cell)) if draw(st.integers(0, 9)) else draw(cell))
         rows.append(sep.join(row))
@@ -61,11 +145,13 @@ def parquet_frames(draw, names):
     n = draw(st.integers(0, 6))
     columns = {}
     for name in names + draw(st.lists(st.sampled_from(HEADERS[:8]), max_size=2, unique=True)):
-        kind = draw(st.sampled_from(["text", "int", "float", "float32", "bool", "date", "zoned", "category", "null", "mixed"]))
+        kind = draw(
+            st.sampled_from(["text", "int", "float", "float32", "bool", "date", "zoned", "category", "null", "mixed"])
+        )
         if kind == "text":
             values = draw(st.lists(st.sampled_from(IDS + DATES + NUMBERS), min_size=n, max_size=n))
         elif kind == "int":
-            values = draw(st.lists(st.integers(-2**63, 2**63 - 1), min_size=n, max_size=n))
+            values = draw(st.lists(st.integers(-(2**63), 2**63 - 1), min_size=n, max_size=n))
         elif kind == "float":
             values = np.array(draw(st.lists(st.floats(), min_size=n, max_size=n)), dtype="float64")
         elif kind == "float32":
@@ -73,17 +159,30 @@ def parquet_frames(draw, names):
         elif kind == "bool":
             values = draw(st.lists(st.booleans(), min_size=n, max_size=n))
         elif kind in ("date", "zoned"):
-            values = pd.to_datetime(draw(st.lists(st.datetimes(min_value=pd.Timestamp("1700-01-01").to_pydatetime(),
-                                                                max_value=pd.Timestamp("2200-01-01").to_pydatetime()),
-                                                   min_size=n, max_size=n)))
+            values = pd.to_datetime(
+                draw(
+                    st.lists(
+                        st.datetimes(
+                            min_value=pd.Timestamp("1700-01-01").to_pydatetime(),
+                            max_value=pd.Timestamp("2200-01-01").to_pydatetime(),
+                        ),
+                        min_size=n,
+                        max_size=n,
+                    )
+                )
+            )
             if kind == "zoned":
-                values = values.tz_localize(draw(st.sampled_from(["UTC", "Europe/Rome"])), ambiguous="NaT", nonexistent="NaT")
+                values = values.tz_localize(
+                    draw(st.sampled_from(["UTC", "Europe/Rome"])), ambiguous="NaT", nonexistent="NaT"
+                )
         elif kind == "category":
             values = pd.Categorical(draw(st.lists(st.sampled_from(IDS), min_size=n, max_size=n)))
         elif kind == "null":
             values = [None] * n
         else:
-            values = draw(st.lists(st.one_of(st.none(), st.integers(0, 9), st.sampled_from(NUMBERS)), min_size=n, max_size=n))
+            values = draw(
+                st.lists(st.one_of(st.none(), st.integers(0, 9), st.sampled_from(NUMBERS)), min_size=n, max_size=n)
+            )
             values = [str(v) if v is not None else None for v in values]
         columns[name] = values
     return pd.DataFrame(columns)
@@ -118,9 +217,22 @@ def folder():
         shutil.rmtree(path)
 
 
-OPTIONS = st.lists(st.sampled_from([["--date-format", "%d/%m/%Y"], ["--date-format", "%Y-%m-%d %z"], ["--date-format", "%s"],
-                                     ["--date-format", "%Y%m%d"], ["--timezone", "Europe/Rome"], ["--timezone", "UTC"],
-                                     ["--model", "M"], ["--mean-col", "M"], ["--obs-value-col", "y"]]), max_size=2)
+OPTIONS = st.lists(
+    st.sampled_from(
+        [
+            ["--date-format", "%d/%m/%Y"],
+            ["--date-format", "%Y-%m-%d %z"],
+            ["--date-format", "%s"],
+            ["--date-format", "%Y%m%d"],
+            ["--timezone", "Europe/Rome"],
+            ["--timezone", "UTC"],
+            ["--model", "M"],
+            ["--mean-col", "M"],
+            ["--obs-value-col", "y"],
+        ]
+    ),
+    max_size=2,
+)
 
 
 @FUZZ

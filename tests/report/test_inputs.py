@@ -10,8 +10,8 @@ import zipfile
 import numpy as np
 import pandas as pd
 import pytest
-from corpus import BAD, LAYOUT_VARIANTS, MODELS, RECONCILED, frames, ids, to_file, write
 
+from corpus import BAD, LAYOUT_VARIANTS, MODELS, RECONCILED, frames, ids, to_file, write
 from sorvani_kb.datavisualization.report import inputs, main
 from sorvani_kb.datavisualization.report.cli import build_parser, options_of
 
@@ -44,8 +44,10 @@ def assert_same(a, b):
     else:
         pd.testing.assert_frame_equal(a.observed, b.observed, check_exact=True)
     assert (a.models, a.levels, a.time_kind, a.use_case) == (b.models, b.levels, b.time_kind, b.use_case)
-    names = lambda i: [n.replace(os.path.basename(i.prediction_path), "P").replace(os.path.basename(i.observed_path or "-"), "O")  # noqa: E731
-                       for n in i.notes]
+    names = lambda i: [
+        n.replace(os.path.basename(i.prediction_path), "P").replace(os.path.basename(i.observed_path or "-"), "O")  # noqa: E731
+        for n in i.notes
+    ]
     assert names(a) == names(b)
 
 
@@ -54,11 +56,15 @@ def assert_same(a, b):
 def test_corpus_is_read_into_the_canonical_form(tmp_path, kind, fmt):
     pred, obs = frames(kind)
     got = load(*write(tmp_path, kind, fmt))
-    assert got.models == list(MODELS) and got.levels == {m: 95 for m in MODELS} and got.time_kind == "datetime"
+    assert got.models == list(MODELS) and got.levels == dict.fromkeys(MODELS, 95) and got.time_kind == "datetime"
     assert got.notes == [] and got.use_case == "pred"
     f = got.forecasts
     assert list(f.columns) == inputs.FORECAST_COLUMNS and list(f.index) == list(range(len(f)))
-    assert list(f["model"].cat.categories) == list(MODELS) and f["id"].dtype == object and str(f["ds"].dtype) == "datetime64[ns]"
+    assert (
+        list(f["model"].cat.categories) == list(MODELS)
+        and f["id"].dtype == object
+        and str(f["ds"].dtype) == "datetime64[ns]"
+    )
     assert all(isinstance(i, str) for i in f["id"]) and not f["filled"].any()
     assert f[["mean", "lo", "hi"]].dtypes.eq("float64").all()
     horizon = pred["ds"].nunique()
@@ -70,7 +76,9 @@ def test_corpus_is_read_into_the_canonical_form(tmp_path, kind, fmt):
         mine = f[f["model"] == model].reset_index(drop=True)
         assert (mine["id"] == want["unique_id"]).all() and (mine["ds"] == want["ds"]).all()
         # the widest level the file gives goes into lo/hi
-        np.testing.assert_array_equal(mine[["mean", "lo", "hi"]].to_numpy(), want[[model, f"{model}-lo-95", f"{model}-hi-95"]].to_numpy())
+        np.testing.assert_array_equal(
+            mine[["mean", "lo", "hi"]].to_numpy(), want[[model, f"{model}-lo-95", f"{model}-hi-95"]].to_numpy()
+        )
     want = obs.sort_values(["unique_id", "ds"]).reset_index(drop=True)
     assert list(got.observed.columns) == inputs.OBSERVED_COLUMNS
     np.testing.assert_array_equal(got.observed["y"], want["y"])
@@ -90,8 +98,13 @@ def test_layout_variants_give_identical_inputs(tmp_path, variant):
 
 
 def test_float32_and_integer_ids_are_read_as_float64_and_text(tmp_path):
-    pred = pd.DataFrame({"unique_id": np.repeat([7, 12, 100], 2), "ds": np.tile(pd.to_datetime(["2024-01-01", "2024-02-01"]), 3),
-                         "M": np.float32([0.1, 0.2, 0.3, 0.4, 0.5, 0.6])})
+    pred = pd.DataFrame(
+        {
+            "unique_id": np.repeat([7, 12, 100], 2),
+            "ds": np.tile(pd.to_datetime(["2024-01-01", "2024-02-01"]), 3),
+            "M": np.float32([0.1, 0.2, 0.3, 0.4, 0.5, 0.6]),
+        }
+    )
     got = load(to_file(pred, tmp_path / "p.parquet", "parquet"))
     assert list(got.forecasts["id"]) == ["100", "100", "12", "12", "7", "7"]  # text, sorted as text
     assert got.forecasts["mean"].dtype == "float64"
@@ -111,7 +124,9 @@ def test_bad_variants_are_refused_in_one_line_naming_the_file(tmp_path, name, fm
     status, stdout, err = run(paths[0], "--observed", paths[1], "-o", out)
     assert (status, stdout) == (2, "")
     assert re.fullmatch(r"report: error: " + re.escape(str(paths[broken])) + message + r"\n", err), err
-    assert out.read_text() == "old report" and sorted(p.name for p in tmp_path.iterdir()) == sorted(["r.html", paths[0].name, paths[1].name])
+    assert out.read_text() == "old report" and sorted(p.name for p in tmp_path.iterdir()) == sorted(
+        ["r.html", paths[0].name, paths[1].name]
+    )
 
 
 def test_several_models_are_limited_by_model_and_an_unknown_one_is_refused(tmp_path):
@@ -120,18 +135,23 @@ def test_several_models_are_limited_by_model_and_an_unknown_one_is_refused(tmp_p
     assert got.models == [RECONCILED, "AutoETS"] and list(got.forecasts["model"].cat.categories) == got.models
     assert refused(pred, obs, "--model", "AutoETS/MinTrace") == (
         f"{pred}: no model 'AutoETS/MinTrace' (close: 'AutoETS/MinTrace_method-mint_shrink', 'AutoETS') "
-        "(models present: 'AutoETS', 'Naive', 'AutoETS/MinTrace_method-mint_shrink')")
+        "(models present: 'AutoETS', 'Naive', 'AutoETS/MinTrace_method-mint_shrink')"
+    )
 
 
 def test_widest_level_per_model_and_bounds_without_their_model(tmp_path):
     pred, _ = frames("monthly")
-    pred = pred.drop(columns=["Naive-lo-95", "Naive-hi-95", "AutoETS-hi-80"]).assign(**{"Gone-lo-80": 1.0, "Gone-hi-80": 2.0})
+    pred = pred.drop(columns=["Naive-lo-95", "Naive-hi-95", "AutoETS-hi-80"]).assign(
+        **{"Gone-lo-80": 1.0, "Gone-hi-80": 2.0}
+    )
     got = load(to_file(pred, tmp_path / "p.csv"))
     assert got.levels == {"AutoETS": 95, "Naive": 80, RECONCILED: 95}
     naive = got.forecasts[got.forecasts["model"] == "Naive"]
     np.testing.assert_array_equal(naive["lo"], pred.sort_values(["unique_id", "ds"])["Naive-lo-80"])
-    assert got.notes == ["p.csv: columns 'Gone-lo-80', 'Gone-hi-80' left out: interval bounds without their model column "
-                         "or without the other bound"]
+    assert got.notes == [
+        "p.csv: columns 'Gone-lo-80', 'Gone-hi-80' left out: interval bounds without their model column "
+        "or without the other bound"
+    ]
 
 
 def test_models_without_bounds_and_text_columns_beside_them(tmp_path):
@@ -148,11 +168,16 @@ def test_the_report_layout_and_column_options(tmp_path):
     assert got.models == ["mean"] and got.levels == {"mean": None}
     assert got.forecasts[["mean", "lo", "hi"]].values.tolist() == [[2, 1, 3]] and got.observed["y"].tolist() == [2.5]
     (tmp_path / "q.csv").write_text("unique_id,ds,yhat\nA,2024-01-01,2\n")
-    got = load(tmp_path / "q.csv", None, "--mean-col", "yhat")  # a flag picks the one-model layout; ids and dates as found
+    got = load(
+        tmp_path / "q.csv", None, "--mean-col", "yhat"
+    )  # a flag picks the one-model layout; ids and dates as found
     assert got.models == ["yhat"] and got.forecasts["lo"].isna().all()
     assert refused(tmp_path / "q.csv", None, "--mean-col", "yhat", "--lower-col", "lo") == (
-        f"{tmp_path / 'q.csv'}: missing column 'lo' (columns present: unique_id, ds, yhat)")
-    assert refused(tmp_path / "p.csv", None, "--id-col", "serie").startswith(f"{tmp_path / 'p.csv'}: missing column 'serie' (columns present: id, date")
+        f"{tmp_path / 'q.csv'}: missing column 'lo' (columns present: unique_id, ds, yhat)"
+    )
+    assert refused(tmp_path / "p.csv", None, "--id-col", "serie").startswith(
+        f"{tmp_path / 'p.csv'}: missing column 'serie' (columns present: id, date"
+    )
 
 
 MISSING_CSV = """unique_id;ds;M;M-lo-90;M-hi-90
@@ -185,25 +210,37 @@ def test_missing_values_are_noted_with_where_and_are_not_errors(tmp_path):
 
 def test_gaps_are_filled_and_flagged_per_model(tmp_path):
     pred, obs = frames("weekly")
-    drop = pred.index[(pred["unique_id"] == "Italia/Sicilia/Catania") & (pred["ds"] >= pred["ds"].max() - pd.Timedelta(weeks=2))]
+    drop = pred.index[
+        (pred["unique_id"] == "Italia/Sicilia/Catania") & (pred["ds"] >= pred["ds"].max() - pd.Timedelta(weeks=2))
+    ]
     got = load(*write(tmp_path, pred=pred.drop(drop), obs=obs))
     f = got.forecasts
     gap = f[f["filled"]]
-    assert len(gap) == 3 * len(MODELS) and set(gap["id"]) == {"Italia/Sicilia/Catania"} and gap[["mean", "lo", "hi"]].isna().all().all()
+    assert (
+        len(gap) == 3 * len(MODELS)
+        and set(gap["id"]) == {"Italia/Sicilia/Catania"}
+        and gap[["mean", "lo", "hi"]].isna().all().all()
+    )
     assert f.groupby(["model", "id"], observed=True).size().nunique() == 1  # equal blocks for the hierarchy figures
-    assert "1 id lacks some of the 8 forecast dates ('Italia/Sicilia/Catania' has 5): the 3 missing rows are drawn as gaps" in got.notes[0]
+    assert (
+        "1 id lacks some of the 8 forecast dates ('Italia/Sicilia/Catania' has 5): the 3 missing rows are drawn as gaps"
+        in got.notes[0]
+    )
 
 
-@pytest.mark.parametrize("dates, fmt, first", [
-    (["13/01/2024", "20/01/2024", "03/02/2024"], None, "2024-01-13"),  # day above 12: day first
-    (["01/13/2024", "01/20/2024", "02/03/2024"], None, "2024-01-13"),  # month first
-    (["03.02.24", "17.02.24"], None, "2024-02-03"),
-    (["2024/02/03", "2024/02/17"], None, "2024-02-03"),
-    (["01/02/2024", "01/03/2024"], "%d/%m/%Y", "2024-02-01"),
-    (["202402", "202403"], "%Y%m", "2024-02-01"),
-    (["Feb 3, 2024", "Mar 3, 2024"], None, "2024-02-03"),
-    (["2024-02-03T10:30", "2024-02-03 11:00:00"], None, "2024-02-03 10:30:00"),
-])
+@pytest.mark.parametrize(
+    "dates, fmt, first",
+    [
+        (["13/01/2024", "20/01/2024", "03/02/2024"], None, "2024-01-13"),  # day above 12: day first
+        (["01/13/2024", "01/20/2024", "02/03/2024"], None, "2024-01-13"),  # month first
+        (["03.02.24", "17.02.24"], None, "2024-02-03"),
+        (["2024/02/03", "2024/02/17"], None, "2024-02-03"),
+        (["01/02/2024", "01/03/2024"], "%d/%m/%Y", "2024-02-01"),
+        (["202402", "202403"], "%Y%m", "2024-02-01"),
+        (["Feb 3, 2024", "Mar 3, 2024"], None, "2024-02-03"),
+        (["2024-02-03T10:30", "2024-02-03 11:00:00"], None, "2024-02-03 10:30:00"),
+    ],
+)
 def test_date_forms(tmp_path, dates, fmt, first):
     rows = "".join(f'A,"{d}",1\n' for d in dates)
     (tmp_path / "p.csv").write_text("unique_id,ds,M\n" + rows)
@@ -214,40 +251,72 @@ def test_date_forms(tmp_path, dates, fmt, first):
 def test_day_and_month_order_is_settled_by_either_file_and_refused_when_they_disagree(tmp_path):
     (tmp_path / "p.csv").write_text("unique_id,ds,M\nA,01/02/2024,1\nA,01/03/2024,1\n")  # reads both ways
     (tmp_path / "o.csv").write_text("unique_id,ds,y\nA,31/01/2024,1\nA,01/02/2024,2\n")  # day first
-    assert load(tmp_path / "p.csv", tmp_path / "o.csv").forecasts["ds"].tolist() == [pd.Timestamp("2024-02-01"), pd.Timestamp("2024-03-01")]
+    assert load(tmp_path / "p.csv", tmp_path / "o.csv").forecasts["ds"].tolist() == [
+        pd.Timestamp("2024-02-01"),
+        pd.Timestamp("2024-03-01"),
+    ]
     (tmp_path / "o.csv").write_text("unique_id,ds,y\nA,01/31/2024,1\n")  # month first
-    assert load(tmp_path / "p.csv", tmp_path / "o.csv").forecasts["ds"].tolist() == [pd.Timestamp("2024-01-02"), pd.Timestamp("2024-01-03")]
+    assert load(tmp_path / "p.csv", tmp_path / "o.csv").forecasts["ds"].tolist() == [
+        pd.Timestamp("2024-01-02"),
+        pd.Timestamp("2024-01-03"),
+    ]
     (tmp_path / "p.csv").write_text("unique_id,ds,M\nA,13/02/2024,1\n")
     assert refused(tmp_path / "p.csv", tmp_path / "o.csv") == (
         f"{tmp_path / 'o.csv'}: column 'ds' puts the month first ('01/31/2024' on row 1), p.csv the day ('13/02/2024' on row 1); "
-        "give --date-format")
+        "give --date-format"
+    )
 
 
-@pytest.mark.parametrize("dates, message", [
-    (["2024-01-01", "soon"], r"'soon' on row 2 is not written like the other dates \(e.g. '2024-01-01'\); give --date-format"),
-    (["2024-01-01", "01/02/2024", "2024-01-03"], r"'01/02/2024' on row 2 is not written like the other dates"),
-    (["2024-02-30", "2024-03-01"], r"'2024-02-30' on row 1 is not a date; give --date-format"),
-    (["13/12/2024", "31/02/2024"], r"'31/02/2024' on row 2 is not a date \(read day first\)"),
-    (["13/01/2024", "01/13/2024"], r"'13/01/2024' on row 1 puts the day first, '01/13/2024' on row 2 the month; give --date-format"),
-    (["2024-01-01T00:00+01:00", "2024-01-08T00:00"], r"'2024-01-08T00:00' on row 2 has no time zone, unlike '2024-01-01T00:00\+01:00'"),
-    (["1", "2", "x3"], r"'x3' on row 3 is not written like the other dates \(e.g. '1'\)"),
-    (["2024-01", "2024-02"], None),
-])
+@pytest.mark.parametrize(
+    "dates, message",
+    [
+        (
+            ["2024-01-01", "soon"],
+            r"'soon' on row 2 is not written like the other dates \(e.g. '2024-01-01'\); give --date-format",
+        ),
+        (["2024-01-01", "01/02/2024", "2024-01-03"], r"'01/02/2024' on row 2 is not written like the other dates"),
+        (["2024-02-30", "2024-03-01"], r"'2024-02-30' on row 1 is not a date; give --date-format"),
+        (["13/12/2024", "31/02/2024"], r"'31/02/2024' on row 2 is not a date \(read day first\)"),
+        (
+            ["13/01/2024", "01/13/2024"],
+            r"'13/01/2024' on row 1 puts the day first, '01/13/2024' on row 2 the month; give --date-format",
+        ),
+        (
+            ["2024-01-01T00:00+01:00", "2024-01-08T00:00"],
+            r"'2024-01-08T00:00' on row 2 has no time zone, unlike '2024-01-01T00:00\+01:00'",
+        ),
+        (["1", "2", "x3"], r"'x3' on row 3 is not written like the other dates \(e.g. '1'\)"),
+        (["2024-01", "2024-02"], None),
+    ],
+)
 def test_dates_that_cannot_be_read_are_refused_naming_the_value_and_row(tmp_path, dates, message):
     (tmp_path / "p.csv").write_text("unique_id,ds,M\n" + "".join(f"A,{d},1\n" for d in dates))
     if message is None:
-        assert load(tmp_path / "p.csv").forecasts["ds"].tolist() == [pd.Timestamp("2024-01-01"), pd.Timestamp("2024-02-01")]
+        assert load(tmp_path / "p.csv").forecasts["ds"].tolist() == [
+            pd.Timestamp("2024-01-01"),
+            pd.Timestamp("2024-02-01"),
+        ]
     else:
-        assert re.fullmatch(re.escape(f"{tmp_path / 'p.csv'}: column 'ds': ") + message + ".*", refused(tmp_path / "p.csv"))
+        assert re.fullmatch(
+            re.escape(f"{tmp_path / 'p.csv'}: column 'ds': ") + message + ".*", refused(tmp_path / "p.csv")
+        )
 
 
 def test_date_format_applies_to_both_files_and_names_a_value_that_does_not_match(tmp_path):
     (tmp_path / "p.csv").write_text("unique_id,ds,M\nA,02/2024,1\n")
     (tmp_path / "o.csv").write_text("unique_id,ds,y\nA,01/2024,1\nA,2024-02,1\n")
     assert refused(tmp_path / "p.csv", tmp_path / "o.csv", "--date-format", "%m/%Y") == (
-        f"{tmp_path / 'o.csv'}: column 'ds': '2024-02' on row 2 does not match --date-format '%m/%Y'")
-    for fmt, what in (("dd/mm", "no strptime directive"), ("%Q", "'%Q' is not a strptime directive"), ("%Y%", "'%' is not a strptime directive")):
-        assert refused(tmp_path / "p.csv", None, "--date-format", fmt) == f"--date-format {fmt!r}: {what} (a format is such as %d/%m/%Y or %Y%m)"
+        f"{tmp_path / 'o.csv'}: column 'ds': '2024-02' on row 2 does not match --date-format '%m/%Y'"
+    )
+    for fmt, what in (
+        ("dd/mm", "no strptime directive"),
+        ("%Q", "'%Q' is not a strptime directive"),
+        ("%Y%", "'%' is not a strptime directive"),
+    ):
+        assert (
+            refused(tmp_path / "p.csv", None, "--date-format", fmt)
+            == f"--date-format {fmt!r}: {what} (a format is such as %d/%m/%Y or %Y%m)"
+        )
 
 
 def test_integer_dates_are_time_steps_never_nanoseconds(tmp_path):
@@ -255,13 +324,18 @@ def test_integer_dates_are_time_steps_never_nanoseconds(tmp_path):
     obs = pd.DataFrame({"unique_id": ["A"] * 3, "ds": [-1, 0, 1], "y": [1.0, 2.0, 3.0]})
     for fmt in ("csv", "parquet"):
         got = load(*write(tmp_path, fmt=fmt, pred=pred, obs=obs))
-        assert got.time_kind == "step" and got.forecasts["ds"].dtype == np.int64 and got.forecasts["ds"].tolist() == [1, 2]
+        assert (
+            got.time_kind == "step" and got.forecasts["ds"].dtype == np.int64 and got.forecasts["ds"].tolist() == [1, 2]
+        )
         assert got.observed["ds"].tolist() == [-1, 0, 1]
     (tmp_path / "p.csv").write_text("unique_id,ds,M\nA,20240101,1\nA,20240108,1\n")
     got = load(tmp_path / "p.csv")
-    assert got.time_kind == "step" and got.notes == ["p.csv: column 'ds' holds whole numbers, drawn as time steps; if they are "
-                                                     "dates, give --date-format %Y%m%d"]
-    assert load(tmp_path / "p.csv", None, "--date-format", "%Y%m%d").forecasts["ds"].iloc[1] == pd.Timestamp("2024-01-08")
+    assert got.time_kind == "step" and got.notes == [
+        "p.csv: column 'ds' holds whole numbers, drawn as time steps; if they are dates, give --date-format %Y%m%d"
+    ]
+    assert load(tmp_path / "p.csv", None, "--date-format", "%Y%m%d").forecasts["ds"].iloc[1] == pd.Timestamp(
+        "2024-01-08"
+    )
 
 
 def test_time_zones_are_reconciled_explicitly(tmp_path):
@@ -272,23 +346,44 @@ def test_time_zones_are_reconciled_explicitly(tmp_path):
     assert got.forecasts["ds"].tolist() == [pd.Timestamp("2024-03-30 23:00"), pd.Timestamp("2024-04-06 22:00")]
     assert got.observed["ds"].tolist() == [pd.Timestamp("2024-03-30 23:00")]
     o.write_text("unique_id,ds,y\nA,2024-03-31,1\n")
-    assert refused(p, o).startswith(f"{o}: column 'ds' holds dates without a time zone, p.csv column 'ds' dates in UTC; give --timezone")
+    assert refused(p, o).startswith(
+        f"{o}: column 'ds' holds dates without a time zone, p.csv column 'ds' dates in UTC; give --timezone"
+    )
     got = load(p, o, "--timezone", "Europe/Rome")  # aware ones converted, naive ones taken as Rome's local time
     assert got.forecasts["ds"].tolist() == [pd.Timestamp("2024-03-31 00:00"), pd.Timestamp("2024-04-07 00:00")]
     assert got.observed["ds"].tolist() == [pd.Timestamp("2024-03-31")]
     p.write_text("unique_id,ds,M\nA,2024-03-31T00:00:00+01:00,1\nA,2024-04-07T00:00:00+02:00,1\n")
     assert refused(p).startswith(f"{p}: column 'ds' holds dates in several UTC offsets; give --timezone")
-    assert load(p, None, "--timezone", "Europe/Rome").forecasts["ds"].tolist() == [pd.Timestamp("2024-03-31"), pd.Timestamp("2024-04-07")]
-    assert refused(p, None, "--timezone", "Mars/Olympus") == "--timezone 'Mars/Olympus': unknown time zone (use a name such as Europe/Rome or UTC)"
-    zoned = pd.DataFrame({"unique_id": ["A"], "ds": pd.DatetimeIndex(["2024-01-01 00:00"]).tz_localize("Europe/Rome"), "M": [1.0]})
+    assert load(p, None, "--timezone", "Europe/Rome").forecasts["ds"].tolist() == [
+        pd.Timestamp("2024-03-31"),
+        pd.Timestamp("2024-04-07"),
+    ]
+    assert (
+        refused(p, None, "--timezone", "Mars/Olympus")
+        == "--timezone 'Mars/Olympus': unknown time zone (use a name such as Europe/Rome or UTC)"
+    )
+    zoned = pd.DataFrame(
+        {"unique_id": ["A"], "ds": pd.DatetimeIndex(["2024-01-01 00:00"]).tz_localize("Europe/Rome"), "M": [1.0]}
+    )
     got = load(to_file(zoned, tmp_path / "z.parquet", "parquet"))
-    assert got.forecasts["ds"].tolist() == [pd.Timestamp("2024-01-01")] and str(got.forecasts["ds"].dtype) == "datetime64[ns]"
+    assert (
+        got.forecasts["ds"].tolist() == [pd.Timestamp("2024-01-01")]
+        and str(got.forecasts["ds"].dtype) == "datetime64[ns]"
+    )
 
 
 def test_observed_ids_and_dates_are_checked_against_the_forecasts(tmp_path):
     pred, obs = frames("monthly")
     history = obs[obs["ds"] < pred["ds"].min()]
-    got = load(*write(tmp_path, pred=pred, obs=history[history["unique_id"] != "Total"].assign(unique_id=lambda f: f["unique_id"].str.replace("Italia", "Italy"))))
+    got = load(
+        *write(
+            tmp_path,
+            pred=pred,
+            obs=history[history["unique_id"] != "Total"].assign(
+                unique_id=lambda f: f["unique_id"].str.replace("Italia", "Italy")
+            ),
+        )
+    )
     assert got.notes == [
         "obs.csv: no observed values for 12 forecast ids ('Italia', 'Italia/Lazio', 'Italia/Lazio/Latina' and 9 more)",
         "obs.csv: 11 ids without forecasts left aside ('Italy', 'Italy/Lazio', 'Italy/Lazio/Latina' and 8 more)",
@@ -296,18 +391,27 @@ def test_observed_ids_and_dates_are_checked_against_the_forecasts(tmp_path):
     ]
 
 
-@pytest.mark.parametrize("content, message", [
-    (b"", "the file is empty"),
-    (b" \n\n", "the file is empty"),
-    (b"unique_id,ds,y\n", "no rows, only the header"),
-    (b"unique_id,ds,y\nA,2024-01-01,1\nB,2024-01-01,1,7,8\n", r"cannot read the file as CSV \(Error tokenizing data. C error: Expected 3 fields in line 3, saw 5\s*\)"),
-    (b"unique_id,ds,y\nCitt\xe0,2024-01-01,1\n", r"not UTF-8 text \(byte 0xe0 at offset 19\): save the file as UTF-8"),
-    (b"PAR1\x00\x01garbage", r"cannot read the file as Parquet \(.*\)"),
-    (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", r"a binary file, not CSV text or Parquet"),
-    (gzip.compress(b"unique_id,ds,y\nA,2024-01-01,1\n")[:-9], r"cannot read the file.*"),
-    ("\ufeffunique_id,ds,y\nA,2024-01-01,1\n".encode("utf-16"), None),
-    (gzip.compress(b"unique_id;ds;y\nA;2024-01-01;1,5\n"), None),
-])
+@pytest.mark.parametrize(
+    "content, message",
+    [
+        (b"", "the file is empty"),
+        (b" \n\n", "the file is empty"),
+        (b"unique_id,ds,y\n", "no rows, only the header"),
+        (
+            b"unique_id,ds,y\nA,2024-01-01,1\nB,2024-01-01,1,7,8\n",
+            r"cannot read the file as CSV \(Error tokenizing data. C error: Expected 3 fields in line 3, saw 5\s*\)",
+        ),
+        (
+            b"unique_id,ds,y\nCitt\xe0,2024-01-01,1\n",
+            r"not UTF-8 text \(byte 0xe0 at offset 19\): save the file as UTF-8",
+        ),
+        (b"PAR1\x00\x01garbage", r"cannot read the file as Parquet \(.*\)"),
+        (b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR", r"a binary file, not CSV text or Parquet"),
+        (gzip.compress(b"unique_id,ds,y\nA,2024-01-01,1\n")[:-9], r"cannot read the file.*"),
+        ("\ufeffunique_id,ds,y\nA,2024-01-01,1\n".encode("utf-16"), None),
+        (gzip.compress(b"unique_id;ds;y\nA;2024-01-01;1,5\n"), None),
+    ],
+)
 def test_unreadable_files_are_refused_in_one_line(tmp_path, content, message):
     path = tmp_path / "obs.csv"
     path.write_bytes(content)
@@ -324,24 +428,38 @@ def test_folders_missing_files_and_archives(tmp_path):
     assert refused(tmp_path / "nope.csv") == f"{tmp_path / 'nope.csv'}: no such file"
     with zipfile.ZipFile(tmp_path / "book.xlsx", "w") as z:
         z.writestr("xl/workbook.xml", "<workbook/>")
-    assert refused(tmp_path / "book.xlsx") == f"{tmp_path / 'book.xlsx'}: an Excel workbook, not a CSV or Parquet file: save the sheet as CSV"
+    assert (
+        refused(tmp_path / "book.xlsx")
+        == f"{tmp_path / 'book.xlsx'}: an Excel workbook, not a CSV or Parquet file: save the sheet as CSV"
+    )
     with zipfile.ZipFile(tmp_path / "two.zip", "w") as z:
         z.writestr("a.csv", "x")
         z.writestr("b.csv", "y")
-    assert refused(tmp_path / "two.zip") == f"{tmp_path / 'two.zip'}: a zip archive holding 2 files: give the one file to read"
+    assert (
+        refused(tmp_path / "two.zip")
+        == f"{tmp_path / 'two.zip'}: a zip archive holding 2 files: give the one file to read"
+    )
     with zipfile.ZipFile(tmp_path / "one.zip", "w") as z:
         z.writestr("p.csv", "unique_id,ds,M\nA,2024-01-01,1\n")
     assert load(tmp_path / "one.zip").forecasts["mean"].tolist() == [1.0]
     (tmp_path / "p.parquet").write_text("unique_id,ds,M\n")
-    assert refused(tmp_path / "p.parquet") == f"{tmp_path / 'p.parquet'}: not a Parquet file (it does not start with the Parquet mark)"
+    assert (
+        refused(tmp_path / "p.parquet")
+        == f"{tmp_path / 'p.parquet'}: not a Parquet file (it does not start with the Parquet mark)"
+    )
 
 
 def test_missing_columns_name_close_matches_and_the_columns_present(tmp_path):
     (tmp_path / "p.csv").write_text("Unique_ID;Ds;AutoETS\nA;2024-01-01;1\n")
-    assert refused(tmp_path / "p.csv") == (f"{tmp_path / 'p.csv'}: missing columns 'unique_id' (close: 'Unique_ID'), 'ds' (close: 'Ds') "
-                                           "(columns present: Unique_ID, Ds, AutoETS); or name them with --id-col/--date-col")
+    assert refused(tmp_path / "p.csv") == (
+        f"{tmp_path / 'p.csv'}: missing columns 'unique_id' (close: 'Unique_ID'), 'ds' (close: 'Ds') "
+        "(columns present: Unique_ID, Ds, AutoETS); or name them with --id-col/--date-col"
+    )
     (tmp_path / "p.csv").write_text("unique_id,ds\nA,2024-01-01\n")
-    assert refused(tmp_path / "p.csv") == f"{tmp_path / 'p.csv'}: no model columns beside 'unique_id' and 'ds' (columns present: unique_id, ds)"
+    assert (
+        refused(tmp_path / "p.csv")
+        == f"{tmp_path / 'p.csv'}: no model columns beside 'unique_id' and 'ds' (columns present: unique_id, ds)"
+    )
 
 
 def test_separator_is_found_from_the_rows_not_guessed_from_the_header(tmp_path):
@@ -351,6 +469,9 @@ def test_separator_is_found_from_the_rows_not_guessed_from_the_header(tmp_path):
     (tmp_path / "p.csv").write_text("unique_id;ds;M;M-lo-95;M-hi-95\nA;2024-01-01;1.234,5;1.000,25;2.000\n")
     assert load(tmp_path / "p.csv").forecasts[["mean", "lo", "hi"]].values.tolist() == [[1234.5, 1000.25, 2000.0]]
     # A decimal comma first seen beyond the sampled head of the file.
-    rows = "".join(f"A;{d.date()};{i}\n" for i, d in enumerate(pd.date_range("2000-01-01", periods=300))) + "A;2024-01-01;2,5\n"
+    rows = (
+        "".join(f"A;{d.date()};{i}\n" for i, d in enumerate(pd.date_range("2000-01-01", periods=300)))
+        + "A;2024-01-01;2,5\n"
+    )
     (tmp_path / "p.csv").write_text("unique_id;ds;M\n" + rows)
     assert load(tmp_path / "p.csv").forecasts["mean"].iloc[-1] == 2.5

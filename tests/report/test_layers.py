@@ -12,8 +12,15 @@ import sorvani_kb.datavisualization.report as report
 ROOT = Path(report.__file__).parent
 PACKAGE = "sorvani_kb.datavisualization.report"
 # Top to bottom: a module may import only modules of lower layers (and its own package's).
-LAYERS = [{"cli"}, {"api"}, {"worker"}, {"inputs", "page"}, {"measures"}, {"evaluation", "structure"},
-          {"canonical", "errors"}]
+LAYERS = [
+    {"cli"},
+    {"api"},
+    {"worker"},
+    {"inputs", "page"},
+    {"measures"},
+    {"evaluation", "structure"},
+    {"canonical", "errors"},
+]
 LONGEST = 60  # lines of a function, its docstring included
 
 
@@ -45,7 +52,7 @@ def imported_units(path):
         elif isinstance(node, ast.Import):
             names += [a.name for a in node.names]
     prefix = PACKAGE + "."
-    found = {n[len(prefix):].split(".")[0] for n in names if n.startswith(prefix)}
+    found = {n[len(prefix) :].split(".")[0] for n in names if n.startswith(prefix)}
     return {name for name in found if (ROOT / name).is_dir() or (ROOT / f"{name}.py").exists()}
 
 
@@ -70,6 +77,9 @@ def test_the_layer_check_sees_imports():
 @pytest.mark.parametrize("path", modules(), ids=lambda p: str(p.relative_to(ROOT)))
 def test_functions_are_short(path):
     tree = ast.parse(path.read_text(encoding="utf-8"))
-    long = [f"{node.name} ({node.end_lineno - node.lineno + 1} lines)" for node in ast.walk(tree)
-            if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)) and node.end_lineno - node.lineno + 1 > LONGEST]
+    long = [
+        f"{node.name} ({node.end_lineno - node.lineno + 1} lines)"
+        for node in ast.walk(tree)
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)) and node.end_lineno - node.lineno + 1 > LONGEST
+    ]
     assert not long, f"{path.relative_to(ROOT)}: {', '.join(long)}"

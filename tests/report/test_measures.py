@@ -4,26 +4,30 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from sorvani_kb.datavisualization.report import measures as ms
-
 import explorer_inputs as ei
+from sorvani_kb.datavisualization.report import measures as ms
 
 
 def by_id(hierarchy, values):
     return dict(zip(hierarchy.ids.tolist(), np.asarray(values).tolist()))
 
 
-@pytest.mark.parametrize("ids, parents, depths", [
-    (["Italia", "Italia/Lazio", "Italia/Lazio/Roma", "Italia/Sicilia"],
-     {"Italia": None, "Italia/Lazio": "Italia", "Italia/Lazio/Roma": "Italia/Lazio", "Italia/Sicilia": "Italia"},
-     [0, 1, 2, 1]),
-    # two roots; a member whose parent is absent is a root of its own
-    (["A", "A/x", "B/y", "B/y/z"], {"A": None, "A/x": "A", "B/y": None, "B/y/z": "B/y"}, [0, 1, 0, 1]),
-    # a sibling whose id starts with another member's id is not its sub-member
-    (["I", "I/N", "I/N/a", "I/NE"], {"I": None, "I/N": "I", "I/N/a": "I/N", "I/NE": "I"}, [0, 1, 2, 1]),
-    # odd texts: an empty id, "/" at the ends
-    (["", "/x", "a/", "a/b"], {"": None, "/x": "", "a/": None, "a/b": None}, [0, 1, 0, 0]),
-])
+@pytest.mark.parametrize(
+    "ids, parents, depths",
+    [
+        (
+            ["Italia", "Italia/Lazio", "Italia/Lazio/Roma", "Italia/Sicilia"],
+            {"Italia": None, "Italia/Lazio": "Italia", "Italia/Lazio/Roma": "Italia/Lazio", "Italia/Sicilia": "Italia"},
+            [0, 1, 2, 1],
+        ),
+        # two roots; a member whose parent is absent is a root of its own
+        (["A", "A/x", "B/y", "B/y/z"], {"A": None, "A/x": "A", "B/y": None, "B/y/z": "B/y"}, [0, 1, 0, 1]),
+        # a sibling whose id starts with another member's id is not its sub-member
+        (["I", "I/N", "I/N/a", "I/NE"], {"I": None, "I/N": "I", "I/N/a": "I/N", "I/NE": "I"}, [0, 1, 2, 1]),
+        # odd texts: an empty id, "/" at the ends
+        (["", "/x", "a/", "a/b"], {"": None, "/x": "", "a/": None, "a/b": None}, [0, 1, 0, 0]),
+    ],
+)
 def test_hierarchy(ids, parents, depths):
     h = ms.build_hierarchy(sorted(ids))
     parent_ids = {i: (None if p < 0 else h.ids[p]) for i, p in zip(h.ids, h.parent)}
@@ -81,11 +85,15 @@ def sums_of(data, h, model, member):
 
 def test_child_sums_as_the_sum_check_adds_them():
     nan = np.nan
-    frame = pd.DataFrame({
-        "id": ["P"] * 3 + ["P/a"] * 3 + ["P/b"] * 3 + ["Q"] * 3 + ["Q/a"] * 3,
-        "ds": np.tile(pd.date_range("2024-01-01", periods=3, freq="D"), 5),
-        "mean": [9, 9, 9, 1, nan, nan, 2, 3, nan, 5, 5, 5, 4, nan, 6],
-        "lo": nan, "hi": nan})
+    frame = pd.DataFrame(
+        {
+            "id": ["P"] * 3 + ["P/a"] * 3 + ["P/b"] * 3 + ["Q"] * 3 + ["Q/a"] * 3,
+            "ds": np.tile(pd.date_range("2024-01-01", periods=3, freq="D"), 5),
+            "mean": [9, 9, 9, 1, nan, nan, 2, 3, nan, 5, 5, 5, 4, nan, 6],
+            "lo": nan,
+            "hi": nan,
+        }
+    )
     data = ei.make_inputs({"m": frame})
     h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
     total, complete, count = sums_of(data, h, "m", "P")
@@ -102,14 +110,18 @@ def test_child_sums_as_the_sum_check_adds_them():
 def test_measures_by_hand():
     nan = np.nan
     dates = pd.date_range("2024-01-01", periods=4, freq="D")
-    frame = pd.DataFrame({
-        "id": ["P"] * 4 + ["P/a"] * 4 + ["P/b"] * 4,
-        "ds": np.tile(dates, 3),
-        "mean": [10, 20, 30, 40, 4, 8, 16, nan, 5, 12, 14, 20],
-        "lo": [8, 18, 28, 38, 3, 7, 15, 1, 4, 11, 13, 19],
-        "hi": [12, 22, 32, 42, 5, 9, 17, 3, 6, 13, 15, 21]})
-    observed = pd.DataFrame({"id": ["P/a"] * 4 + ["P/b"] * 3, "ds": list(dates) + list(dates[:3]),
-                             "y": [5, 8, 0, 2, 0, 12, nan]})
+    frame = pd.DataFrame(
+        {
+            "id": ["P"] * 4 + ["P/a"] * 4 + ["P/b"] * 4,
+            "ds": np.tile(dates, 3),
+            "mean": [10, 20, 30, 40, 4, 8, 16, nan, 5, 12, 14, 20],
+            "lo": [8, 18, 28, 38, 3, 7, 15, 1, 4, 11, 13, 19],
+            "hi": [12, 22, 32, 42, 5, 9, 17, 3, 6, 13, 15, 21],
+        }
+    )
+    observed = pd.DataFrame(
+        {"id": ["P/a"] * 4 + ["P/b"] * 3, "ds": list(dates) + list(dates[:3]), "y": [5, 8, 0, 2, 0, 12, nan]}
+    )
     data = ei.make_inputs({"m": frame}, observed)
     h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
     grid = ms.model_grid(data, "m", h, ms.observed_by_id(data.observed, h))
@@ -142,11 +154,14 @@ def test_measures_of_a_model_without_bounds_count_no_missing_bounds(kinds):
     assert missing["Italia/Nord/Milano"] == 4  # one point forecast; the gap row's three values
 
 
-@pytest.mark.parametrize("values", [
-    [1.0, 2.5, -3.0, 7.25],
-    [1e9 + 0.5, 1e9 + 0.25, 1e9 + 0.75],
-    [3.0, np.nan, 5.0, np.nan, 11.0],
-])
+@pytest.mark.parametrize(
+    "values",
+    [
+        [1.0, 2.5, -3.0, 7.25],
+        [1e9 + 0.5, 1e9 + 0.25, 1e9 + 0.75],
+        [3.0, np.nan, 5.0, np.nan, 11.0],
+    ],
+)
 def test_residual_std_is_the_sample_deviation(values):
     got = ms.residual_std(np.array([values]))[0]
     assert got == pytest.approx(pd.Series(values).std(), rel=1e-12)
@@ -157,11 +172,14 @@ def test_residual_std_is_missing_without_spread(values):
     assert np.isnan(ms.residual_std(np.array([values], dtype=float).reshape(1, -1))[0])
 
 
-@pytest.mark.parametrize("direction, fine, expected", [
-    ("high", 0.0, [5, 1, 3]),        # 7, 4, 4 (tie in index order); 0 is fine
-    ("low", 0.5, [0, 4, 6]),         # -3, -1, 0 below 0.5
-    ("abs", 0.0, [5, 1, 3, 0, 4]),   # 7, 4, 4, |-3|, |-1|
-])
+@pytest.mark.parametrize(
+    "direction, fine, expected",
+    [
+        ("high", 0.0, [5, 1, 3]),  # 7, 4, 4 (tie in index order); 0 is fine
+        ("low", 0.5, [0, 4, 6]),  # -3, -1, 0 below 0.5
+        ("abs", 0.0, [5, 1, 3, 0, 4]),  # 7, 4, 4, |-3|, |-1|
+    ],
+)
 def test_worst(direction, fine, expected):
     values = [-3.0, 4.0, np.nan, 4.0, -1.0, 7.0, 0.0]
     assert ms.worst(values, direction, limit=5, fine=fine).tolist() == expected
@@ -169,8 +187,15 @@ def test_worst(direction, fine, expected):
 
 def test_gap_ignores_the_rounding_of_the_sum():
     dates = pd.date_range("2024-01-01", periods=2, freq="D")
-    frame = pd.DataFrame({"id": ["P", "P", "P/a", "P/a", "P/b", "P/b"], "ds": np.tile(dates, 3),
-                          "mean": [0.3, 0.3 * (1 + 1e-9), 0.1, 0.1, 0.2, 0.2], "lo": np.nan, "hi": np.nan})
+    frame = pd.DataFrame(
+        {
+            "id": ["P", "P", "P/a", "P/a", "P/b", "P/b"],
+            "ds": np.tile(dates, 3),
+            "mean": [0.3, 0.3 * (1 + 1e-9), 0.1, 0.1, 0.2, 0.2],
+            "lo": np.nan,
+            "hi": np.nan,
+        }
+    )
     data = ei.make_inputs({"m": frame})
     h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
     grid = ms.model_grid(data, "m", h, None)

@@ -54,7 +54,9 @@ def test_what_a_file_takes_another_declares_and_exports():
         for taken in names(text, "global"):
             owners = [other for other in texts if other != name and taken in exported[other]]
             assert len(owners) == 1, f"{name} takes {taken} from {owners or 'no file'}"
-            assert re.search(r"(?<![\w$.])" + re.escape(taken) + r"(?![\w$])", code), f"{name} takes {taken} but does not use it"
+            assert re.search(r"(?<![\w$.])" + re.escape(taken) + r"(?![\w$])", code), (
+                f"{name} takes {taken} but does not use it"
+            )
 
 
 @pytest.mark.parametrize("name", html.SCRIPTS)

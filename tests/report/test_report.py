@@ -15,9 +15,9 @@ from pathlib import Path
 import numpy as np
 import pandas as pd
 import pytest
+
 from helpers import hierarchy_frames
 from pagedata import Page
-
 from sorvani_kb.datavisualization.report import main
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -25,8 +25,24 @@ SAMPLE = resources.files("sorvani_kb.datavisualization") / "sample"
 IDS = ("Italia/A", "Italia", "Italia/A/y", "Italia/B", "Italia/A/x")  # blocks out of hierarchy order
 PRED_COLS = {"id": "serie", "date": "giorno", "mean": "media", "lo": "basso", "hi": "alto"}
 OBS_COLS = {"rid": "chiave", "rdate": "quando", "obs": "valore"}
-COL_ARGS = ["--id-col", "serie", "--date-col", "giorno", "--mean-col", "media", "--lower-col", "basso",
-            "--upper-col", "alto", "--obs-id-col", "chiave", "--obs-date-col", "quando", "--obs-value-col", "valore"]
+COL_ARGS = [
+    "--id-col",
+    "serie",
+    "--date-col",
+    "giorno",
+    "--mean-col",
+    "media",
+    "--lower-col",
+    "basso",
+    "--upper-col",
+    "alto",
+    "--obs-id-col",
+    "chiave",
+    "--obs-date-col",
+    "quando",
+    "--obs-value-col",
+    "valore",
+]
 
 
 def run(*args):
@@ -76,10 +92,19 @@ def test_sample_figures(sample_page):
     page = read_page(sample_page[3])
     (model,) = page.models
     proto = page.model(model)["proto"]["forecast"]
-    assert [t.get("name") for t in proto["data"]] == ["predict value", None, "95% confidence interval", "past value (true)"]
+    assert [t.get("name") for t in proto["data"]] == [
+        "predict value",
+        None,
+        "95% confidence interval",
+        "past value (true)",
+    ]
     assert [s["x0"] for s in proto["layout"]["shapes"]] == ["2024-12-30"]
     past, forecast = pd.to_datetime(page.meta["obs"]["axis"]), pd.to_datetime(proto["data"][0]["x"])
-    assert (past.min(), past.max(), forecast.min()) == (pd.Timestamp("2024-01-01"), forecast.max(), pd.Timestamp("2024-12-30"))
+    assert (past.min(), past.max(), forecast.min()) == (
+        pd.Timestamp("2024-01-01"),
+        forecast.max(),
+        pd.Timestamp("2024-12-30"),
+    )
     regions = ["Italia/Lazio", "Italia/Lombardia", "Italia/Sicilia"]  # ids sorted
     assert page.children("Italia") == regions
     assert page.children("Italia/Lazio") == ["Italia/Lazio/Latina", "Italia/Lazio/Roma"]
@@ -134,7 +159,9 @@ def test_user_files_with_custom_columns(tmp_path, fmt):
     assert page.ids == sorted(IDS) and page.model(model)["proto"]["titlePrefix"] == "Predizione visite - "
     assert page.children("Italia") == ["Italia/A", "Italia/B"]
     assert page.children("Italia/A") == ["Italia/A/x", "Italia/A/y"]
-    np.testing.assert_allclose(page.member(model, "Italia/A")["sums"], [80, 82, 84, 86])  # Italia/A/x + Italia/A/y: 50 + t, 30 + t
+    np.testing.assert_allclose(
+        page.member(model, "Italia/A")["sums"], [80, 82, 84, 86]
+    )  # Italia/A/x + Italia/A/y: 50 + t, 30 + t
     res = page.member(model, "Italia")["res"]  # Italia: matched by id and date, history ignored
     assert sorted(res) == [-2.0, -1.5, -1.0, -0.5]
 
@@ -154,15 +181,43 @@ def rewrite(path, **renames):
     frame.rename(columns=renames).to_csv(path, index=False)
 
 
-@pytest.mark.parametrize("change, args, message", [
-    pytest.param(lambda p, o: rewrite(p, media="avg"), [], r"pred.csv: missing column 'media' \(columns present: serie, giorno, avg, basso, alto\)", id="column"),
-    pytest.param(lambda p, o: rewrite(o, quando="t", valore="v"), [], r"obs.csv: missing columns 'quando', 'valore' \(columns present: chiave, t, v\)", id="columns"),
-    pytest.param(lambda p, o: o.unlink(), [], r"obs.csv: no such file", id="no-file"),
-    pytest.param(lambda p, o: p.write_text(""), [], r"pred.csv: the file is empty", id="empty"),
-    pytest.param(lambda p, o: p.write_text(p.read_text().replace("2024-01-14", "soon")), [], r"pred.csv: column 'giorno': 'soon' on row \d+ is not written like the other dates \(e.g. '2024-01-\d\d'\); give --date-format", id="dates"),
-    pytest.param(lambda p, o: p.write_text(p.read_text().replace(",13.0,", ",many,")), [], r"pred.csv: column 'media' holds 'many' on row \d+, not a number", id="numbers"),
-    pytest.param(None, ["-o", "no/such/folder/r.html"], r"no/such/folder/r.html: the folder \S+ does not exist", id="out-folder"),
-])
+@pytest.mark.parametrize(
+    "change, args, message",
+    [
+        pytest.param(
+            lambda p, o: rewrite(p, media="avg"),
+            [],
+            r"pred.csv: missing column 'media' \(columns present: serie, giorno, avg, basso, alto\)",
+            id="column",
+        ),
+        pytest.param(
+            lambda p, o: rewrite(o, quando="t", valore="v"),
+            [],
+            r"obs.csv: missing columns 'quando', 'valore' \(columns present: chiave, t, v\)",
+            id="columns",
+        ),
+        pytest.param(lambda p, o: o.unlink(), [], r"obs.csv: no such file", id="no-file"),
+        pytest.param(lambda p, o: p.write_text(""), [], r"pred.csv: the file is empty", id="empty"),
+        pytest.param(
+            lambda p, o: p.write_text(p.read_text().replace("2024-01-14", "soon")),
+            [],
+            r"pred.csv: column 'giorno': 'soon' on row \d+ is not written like the other dates \(e.g. '2024-01-\d\d'\); give --date-format",
+            id="dates",
+        ),
+        pytest.param(
+            lambda p, o: p.write_text(p.read_text().replace(",13.0,", ",many,")),
+            [],
+            r"pred.csv: column 'media' holds 'many' on row \d+, not a number",
+            id="numbers",
+        ),
+        pytest.param(
+            None,
+            ["-o", "no/such/folder/r.html"],
+            r"no/such/folder/r.html: the folder \S+ does not exist",
+            id="out-folder",
+        ),
+    ],
+)
 def test_bad_input_exits_2_with_one_line_and_keeps_the_old_report(tmp_path, change, args, message):
     pred, obs = user_files(tmp_path)
     if change:
@@ -172,7 +227,9 @@ def test_bad_input_exits_2_with_one_line_and_keeps_the_old_report(tmp_path, chan
     status, stdout, err = run(str(pred), "--observed", str(obs), "-o", str(out), *COL_ARGS, *args)
     assert (status, stdout, err.count("\n")) == (2, "", 1)
     assert re.fullmatch(r"report: error: \S*" + message + r".*\n", err)
-    assert out.read_text() == "old report" and sorted(os.listdir(tmp_path)) == sorted(["r.html", *(p.name for p in (pred, obs) if p.exists())])
+    assert out.read_text() == "old report" and sorted(os.listdir(tmp_path)) == sorted(
+        ["r.html", *(p.name for p in (pred, obs) if p.exists())]
+    )
 
 
 @pytest.mark.parametrize("bad", [False, True])
@@ -211,15 +268,24 @@ def test_failed_write_leaves_the_old_report(tmp_path, monkeypatch):
 
     monkeypatch.setattr(os, "replace", full_disk)
     status, _, err = run(str(pred), "-o", str(tmp_path / "r.html"), *COL_ARGS)
-    assert (status, err) == (2, f"report: error: {tmp_path / 'r.html'}: cannot write the report (No space left on device)\n")
-    assert (tmp_path / "r.html").read_text() == "old report" and sorted(os.listdir(tmp_path)) == ["obs.csv", "pred.csv", "r.html"]
+    assert (status, err) == (
+        2,
+        f"report: error: {tmp_path / 'r.html'}: cannot write the report (No space left on device)\n",
+    )
+    assert (tmp_path / "r.html").read_text() == "old report" and sorted(os.listdir(tmp_path)) == [
+        "obs.csv",
+        "pred.csv",
+        "r.html",
+    ]
 
 
 def test_parquet_without_pyarrow_is_a_clear_error(tmp_path, monkeypatch):
     monkeypatch.setitem(sys.modules, "pyarrow", None)  # import pyarrow now fails
     (tmp_path / "p.parquet").write_bytes(b"PAR1")
     status, _, err = run(str(tmp_path / "p.parquet"), "-o", str(tmp_path / "r.html"))
-    assert status == 2 and err.endswith("p.parquet: reading Parquet needs pyarrow, which is not installed (pip install pyarrow)\n")
+    assert status == 2 and err.endswith(
+        "p.parquet: reading Parquet needs pyarrow, which is not installed (pip install pyarrow)\n"
+    )
     assert not (tmp_path / "r.html").exists()
 
 
@@ -239,12 +305,22 @@ def test_help_names_every_option(capsys):
         main(["--help"])
     text = capsys.readouterr().out
     assert exit_info.value.code == 0
-    assert all(opt in text for opt in re.findall(r"--[\w-]+", " ".join(COL_ARGS)) + ["--observed", "--model", "--use-case", "--quiet", "--output", "--treemap-nodes"])
+    assert all(
+        opt in text
+        for opt in re.findall(r"--[\w-]+", " ".join(COL_ARGS))
+        + ["--observed", "--model", "--use-case", "--quiet", "--output", "--treemap-nodes"]
+    )
 
 
 def test_module_entry_point_on_the_sample(tmp_path):
-    proc = subprocess.run([sys.executable, "-m", "sorvani_kb.datavisualization", "-o", "r.html"], cwd=tmp_path,
-                          capture_output=True, text=True, timeout=300, env={**os.environ, "MPLBACKEND": "Agg"})
+    proc = subprocess.run(
+        [sys.executable, "-m", "sorvani_kb.datavisualization", "-o", "r.html"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+        env={**os.environ, "MPLBACKEND": "Agg"},
+    )
     assert (proc.returncode, proc.stdout, proc.stderr) == (0, f"{tmp_path / 'r.html'}\n", "")
     assert len(read_page(tmp_path / "r.html").ids) == 12
 
@@ -252,7 +328,7 @@ def test_module_entry_point_on_the_sample(tmp_path):
 # ------------------------------------------------------------------------------------------------
 # Real pipeline output (tests/report/corpus.py): several models, two roots, layouts, pairing.
 
-from corpus import LAYOUT_VARIANTS, RECONCILED, frames, to_file, write  # noqa: E402
+from corpus import LAYOUT_VARIANTS, RECONCILED, frames, write  # noqa: E402
 
 SMALL = ["--model", RECONCILED, "--model", "AutoETS"]
 
@@ -305,9 +381,13 @@ def test_residuals_pair_forecast_and_observation_by_id_and_date(tmp_path):
     # Observed: the forecast period only, shuffled, one date missing, and an id the forecasts lack.
     obs = obs[obs["ds"] >= start]
     obs = obs[~((obs["unique_id"] == "Italia") & (obs["ds"] == start + pd.DateOffset(months=3)))]
-    obs = pd.concat([obs, pd.DataFrame({"unique_id": ["Elsewhere"], "ds": [start], "y": [1.0]})]).sample(frac=1, random_state=5)
+    obs = pd.concat([obs, pd.DataFrame({"unique_id": ["Elsewhere"], "ds": [start], "y": [1.0]})]).sample(
+        frac=1, random_state=5
+    )
     paths = write(tmp_path, pred=pred, obs=obs)
-    status, _, err = run(str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), "--model", "AutoETS")
+    status, _, err = run(
+        str(paths[0]), "--observed", str(paths[1]), "-o", str(tmp_path / "r.html"), "--model", "AutoETS"
+    )
     assert status == 0 and err == "report: note: obs.csv: 1 id without forecasts left aside ('Elsewhere')\n"
     res = read_page(tmp_path / "r.html").member("AutoETS", "Italia")["res"]
     mine = pred[pred["unique_id"] == "Italia"].merge(obs, on=["unique_id", "ds"], how="left")
@@ -340,8 +420,10 @@ def test_gaps_time_steps_and_notes(tmp_path):
 
 
 def test_usage_errors_are_one_line_too(tmp_path):
-    for argv, message in ((["--observed", "x.csv"], "--observed needs a prediction file"),
-                          (["p.csv", "--bogus"], "unrecognized arguments: --bogus")):
+    for argv, message in (
+        (["--observed", "x.csv"], "--observed needs a prediction file"),
+        (["p.csv", "--bogus"], "unrecognized arguments: --bogus"),
+    ):
         with pytest.raises(SystemExit) as info, contextlib.redirect_stderr(io.StringIO()) as buf:
             main(argv, prog="report")
         assert info.value.code == 2 and buf.getvalue() == f"report: error: {message} (see --help)\n"
@@ -349,7 +431,9 @@ def test_usage_errors_are_one_line_too(tmp_path):
 
 def test_residuals_without_spread_get_a_histogram_and_a_reason_instead_of_a_qq_plot(tmp_path):
     (tmp_path / "p.csv").write_text("unique_id,ds,M\nA,1,1\nA,2,2\nB,1,5\nB,2,5\n")
-    (tmp_path / "o.csv").write_text("unique_id,ds,y\nA,1,0\nA,2,1\nB,1,4\nB,2,6\n")  # A: residuals -1, -1 (no spread); B: -1, 1
+    (tmp_path / "o.csv").write_text(
+        "unique_id,ds,y\nA,1,0\nA,2,1\nB,1,4\nB,2,6\n"
+    )  # A: residuals -1, -1 (no spread); B: -1, 1
     status, _, err = run(str(tmp_path / "p.csv"), "--observed", str(tmp_path / "o.csv"), "-o", str(tmp_path / "r.html"))
     page = read_page(tmp_path / "r.html")
     assert (status, err) == (0, "")

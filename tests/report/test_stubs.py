@@ -25,12 +25,19 @@ def test_stubtest_finds_the_stub_exact(tmp_path):
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-@pytest.mark.parametrize("old, new, name", [
-    ("target: str, id_pred: str | None = None\n    ) -> list", "target: str, id_pred: str | None\n    ) -> list", "dist_residuals"),
-    ("vertical_line: str | None = None", "vline: str | None = None", "plot_pred"),
-    ("def plot_sum_hierarchy(", "def _plot_sum_hierarchy(", "plot_sum_hierarchy"),
-    ("def obtain_dataset(df:", "def obtain_dataset(frame:", "obtain_dataset"),
-])
+@pytest.mark.parametrize(
+    "old, new, name",
+    [
+        (
+            "target: str, id_pred: str | None = None\n    ) -> list",
+            "target: str, id_pred: str | None\n    ) -> list",
+            "dist_residuals",
+        ),
+        ("vertical_line: str | None = None", "vline: str | None = None", "plot_pred"),
+        ("def plot_sum_hierarchy(", "def _plot_sum_hierarchy(", "plot_sum_hierarchy"),
+        ("def obtain_dataset(df:", "def obtain_dataset(frame:", "obtain_dataset"),
+    ],
+)
 def test_stubtest_catches_a_wrong_stub(tmp_path, old, new, name):
     tree = tmp_path / "stubs" / "sorvani_kb" / "datavisualization"
     tree.mkdir(parents=True)
@@ -39,7 +46,9 @@ def test_stubtest_catches_a_wrong_stub(tmp_path, old, new, name):
     text = STUB.read_text()
     assert old in text
     (tree / "plotPrediction.pyi").write_text(text.replace(old, new))
-    proc = mypy(["mypy.stubtest", "--mypy-config-file", str(tmp_path / "none.ini"), MODULE], tmp_path / "stubs", tmp_path)
+    proc = mypy(
+        ["mypy.stubtest", "--mypy-config-file", str(tmp_path / "none.ini"), MODULE], tmp_path / "stubs", tmp_path
+    )
     assert proc.returncode == 1 and f"{MODULE}.{'plotPrediction.' * (name != 'obtain_dataset')}{name}" in proc.stdout
 
 
@@ -47,7 +56,10 @@ def test_stubtest_catches_a_wrong_stub(tmp_path, old, new, name):
 # nothing. FIG, FRAME, PLT and NP stand for what mypy makes of go.Figure(), pd.DataFrame(),
 # matplotlib.pyplot.subplot and numpy.array_split.
 USAGE = [
-    ("from sorvani_kb.datavisualization.plotPrediction import go, np, obtain_dataset, pd, plotPrediction, plotly, plt, px, qqplot", None),
+    (
+        "from sorvani_kb.datavisualization.plotPrediction import go, np, obtain_dataset, pd, plotPrediction, plotly, plt, px, qqplot",
+        None,
+    ),
     ("p = plotPrediction('id', 'date', 'mean', 'lo', 'hi', 'uc')", None),
     ("df = pd.DataFrame()", None),
     ("reveal_type(p.plot_pred(df, 'Italia', df, 'rid', 'rdate', 'obs', True, '2024-01-07'))", "list[FIG]"),
@@ -69,20 +81,39 @@ USAGE = [
 
 
 def test_callers_see_the_documented_types(tmp_path):
-    probes = ["reveal_type(go.Figure())", "reveal_type(pd.DataFrame())", "import matplotlib.pyplot, numpy  # type: ignore[import-untyped,unused-ignore]",
-              "reveal_type(matplotlib.pyplot.subplot)", "reveal_type(numpy.array_split)"]
+    probes = [
+        "reveal_type(go.Figure())",
+        "reveal_type(pd.DataFrame())",
+        "import matplotlib.pyplot, numpy  # type: ignore[import-untyped,unused-ignore]",
+        "reveal_type(matplotlib.pyplot.subplot)",
+        "reveal_type(numpy.array_split)",
+    ]
     lines = [code for code, _ in USAGE] + probes
     (tmp_path / "use.py").write_text("\n".join(lines) + "\n")
-    proc = mypy(["mypy", "--cache-dir", str(tmp_path / "cache"), "--show-error-codes", "--hide-error-context",
-                 "--no-error-summary", "use.py"], ROOT / "python", tmp_path)
+    proc = mypy(
+        [
+            "mypy",
+            "--cache-dir",
+            str(tmp_path / "cache"),
+            "--show-error-codes",
+            "--hide-error-context",
+            "--no-error-summary",
+            "use.py",
+        ],
+        ROOT / "python",
+        tmp_path,
+    )
     said = {}
     for line in proc.stdout.splitlines():
         m = re.match(r'use\.py:(\d+): (?:note: Revealed type is "(.*)"|error: .*\[([\w-]+)\])$', line)
         if m:
             said[int(m[1])] = (m[2] or m[3]).replace("builtins.", "")
     names = dict(zip(["FIG", "FRAME", "PLT", "NP"], [said.pop(len(USAGE) + n) for n in (1, 2, 4, 5)]))
-    expected = {n: names.get(e, e).replace("FIG", names["FIG"]).replace("FRAME", names["FRAME"])
-                for n, (_, e) in enumerate(USAGE, 1) if e}
+    expected = {
+        n: names.get(e, e).replace("FIG", names["FIG"]).replace("FRAME", names["FRAME"])
+        for n, (_, e) in enumerate(USAGE, 1)
+        if e
+    }
     assert said == expected, proc.stdout
 
 

@@ -34,14 +34,17 @@ def frames(ids, means, obs, real_ids=None, real_index=None):
 
 def spy(fn, calls, name=None):
     """Records each call (name, args, kwargs) and delegates to fn."""
+
     def wrapper(*args, **kwargs):
         calls.append((name, args, kwargs))
         return fn(*args, **kwargs)
+
     return wrapper
 
 
 class Proxy:
     """Stands for a library module: the named functions are spied on, the rest delegated."""
+
     def __init__(self, target, *names):
         self._target, self.calls = target, []
         for name in names:
@@ -54,6 +57,7 @@ class Proxy:
 def raiser(exc):
     def fail(*args, **kwargs):
         raise exc
+
     return fail
 
 
@@ -73,12 +77,15 @@ def hist_x(fig):
 MIXED = frames(["B", "A", "B", "C", "A", "C"], [1, 2, 3, 4, 5, 6], [0, 0, 0, 0, 0.5, 0])
 
 
-@pytest.mark.parametrize("id_pred, expected", [
-    (None, [[1, 3], [2, 4.5], [4, 6]]),
-    ("", [[1, 3], [2, 4.5], [4, 6]]),
-    ("A", [[2, 4.5]]),
-    ("C", [[4, 6]]),
-])
+@pytest.mark.parametrize(
+    "id_pred, expected",
+    [
+        (None, [[1, 3], [2, 4.5], [4, 6]]),
+        ("", [[1, 3], [2, 4.5], [4, 6]]),
+        ("A", [[2, 4.5]]),
+        ("C", [[4, 6]]),
+    ],
+)
 def test_dist_one_figure_per_id_in_first_appearance_order(plotter, id_pred, expected):
     figs = plotter.dist_residuals(*MIXED, "rid", "obs", id_pred)
     assert type(figs) is list and all(isinstance(f, go.Figure) for f in figs)
@@ -94,11 +101,14 @@ def test_dist_integer_ids_and_empty_inputs(plotter):
     assert all(len(as_list(t.x) or []) == 0 for t in fig.data)
 
 
-@pytest.mark.parametrize("real_index, expected", [
-    (None, [2, 3, 4, 5]),                             # forecast minus observed, same labels
-    ([2, 3, 4, 5], [np.nan, np.nan, 4, 5, np.nan, np.nan]),  # aligned on labels, not positions
-    ([3, 2, 1, 0], [2, 4, 6, 8]),                     # rows reversed: by position it would be 5s
-])
+@pytest.mark.parametrize(
+    "real_index, expected",
+    [
+        (None, [2, 3, 4, 5]),  # forecast minus observed, same labels
+        ([2, 3, 4, 5], [np.nan, np.nan, 4, 5, np.nan, np.nan]),  # aligned on labels, not positions
+        ([3, 2, 1, 0], [2, 4, 6, 8]),  # rows reversed: by position it would be 5s
+    ],
+)
 def test_dist_residual_sign_and_label_alignment(plotter, real_index, expected):
     obs = [7, 8, 9, 10] if real_index == [3, 2, 1, 0] else [10, 10, 10, 10]
     pred, real = frames("AAAA", [12, 13, 14, 15], obs, real_index=real_index)
@@ -148,6 +158,7 @@ def test_dist_calls_histogram_and_update_layout(plotter, restore_globals):
 
 # ---- plot_residuals ----------------------------------------------------------------
 
+
 def qq_xy(fig, i):
     return np.asarray(as_list(fig.data[i].x), dtype=float), np.asarray(as_list(fig.data[i].y), dtype=float)
 
@@ -165,11 +176,14 @@ def test_qq_figure_layout(plotter):
     check_template(lay.template)
 
 
-@pytest.mark.parametrize("means, obs, above", [
-    ([12, 13], [10, 10], False),                       # observed minus forecast: -2, -3
-    ([0, 0, 0, 0, 0, 0], [-3, -1, 4, 1.5, 5, -9], False),
-    ([1, 1, 1, 1], [101, 102, 103, 104], True),        # not centred: points lie above the line
-])
+@pytest.mark.parametrize(
+    "means, obs, above",
+    [
+        ([12, 13], [10, 10], False),  # observed minus forecast: -2, -3
+        ([0, 0, 0, 0, 0, 0], [-3, -1, 4, 1.5, 5, -9], False),
+        ([1, 1, 1, 1], [101, 102, 103, 104], True),  # not centred: points lie above the line
+    ],
+)
 def test_qq_points_are_the_normal_quantiles_of_the_residuals(plotter, means, obs, above):
     pred, real = frames("k" * len(obs), means, obs)
     fig = plotter.plot_residuals(pred, real, "rid", "obs", "k")
@@ -216,11 +230,14 @@ def test_qq_repeated_calls_show_their_own_residuals(plotter, user_lines):
         np.testing.assert_array_equal(np.stack(qq_xy(fig, 1)), np.stack(lines[-1].get_data()))
 
 
-@pytest.mark.parametrize("real_ids, id_pred, length", [
-    ("jjjj", "k", 4),   # id only in the prediction frame: every label unmatched
-    ("kkkk", "z", 0),   # id in neither frame
-    ("kkkk", None, 0),  # None compared as it comes: nothing matches
-])
+@pytest.mark.parametrize(
+    "real_ids, id_pred, length",
+    [
+        ("jjjj", "k", 4),  # id only in the prediction frame: every label unmatched
+        ("kkkk", "z", 0),  # id in neither frame
+        ("kkkk", None, 0),  # None compared as it comes: nothing matches
+    ],
+)
 def test_qq_unmatched_ids_give_missing_residuals(plotter, restore_globals, real_ids, id_pred, length):
     calls = []
     restore_globals["qqplot"] = spy(restore_globals["qqplot"], calls)
@@ -240,15 +257,22 @@ def test_qq_unmatched_ids_give_missing_residuals(plotter, restore_globals, real_
 
 # ---- argument checks and failures, both methods -------------------------------------
 
+
 class Text(str):
     pass
 
 
 @pytest.mark.parametrize("method", ["dist_residuals", "plot_residuals"])
-@pytest.mark.parametrize("bad, got", [
-    ({"id_pred": 3}, "int"), ({"id_pred": Text("A")}, "Text"),
-    ({"target": None}, "NoneType"), ({"id_pred_real": None}, "NoneType"), ({"target": 1.5}, "float"),
-])
+@pytest.mark.parametrize(
+    "bad, got",
+    [
+        ({"id_pred": 3}, "int"),
+        ({"id_pred": Text("A")}, "Text"),
+        ({"target": None}, "NoneType"),
+        ({"id_pred_real": None}, "NoneType"),
+        ({"target": 1.5}, "float"),
+    ],
+)
 def test_boundary_type_tests(plotter, method, bad, got):
     kwargs = dict(df_pred=None, df_real=None, id_pred_real="rid", target="obs", id_pred="A")
     kwargs.update(bad)
@@ -258,12 +282,17 @@ def test_boundary_type_tests(plotter, method, bad, got):
     assert own_entries(info.value) == []
 
 
-@pytest.mark.parametrize("method, first", [(m, listing.CALLABLES[m].first_line) for m in ("dist_residuals", "plot_residuals")])
-@pytest.mark.parametrize("args, kwargs, text", [
-    (3, {}, "at least 5 positional arguments (4 given)"),
-    (6, {}, "at most 6 positional arguments (7 given)"),
-    (2, {"target": "obs"}, "at least 5 positional arguments (3 given)"),
-])
+@pytest.mark.parametrize(
+    "method, first", [(m, listing.CALLABLES[m].first_line) for m in ("dist_residuals", "plot_residuals")]
+)
+@pytest.mark.parametrize(
+    "args, kwargs, text",
+    [
+        (3, {}, "at least 5 positional arguments (4 given)"),
+        (6, {}, "at most 6 positional arguments (7 given)"),
+        (2, {"target": "obs"}, "at least 5 positional arguments (3 given)"),
+    ],
+)
 def test_argument_count_messages(plotter, method, first, args, kwargs, text):
     with pytest.raises(TypeError) as info:
         getattr(plotter, method)(*[*MIXED, "rid", "obs", "A", "x"][:args], **kwargs)
@@ -271,18 +300,21 @@ def test_argument_count_messages(plotter, method, first, args, kwargs, text):
     assert own_entries(info.value) == [entry(f"plotPrediction.{method}", first)]
 
 
-@pytest.mark.parametrize("method, change, exc, line", [
-    (DIST, {"pred": "mean"}, KeyError, 295),
-    (DIST, {"id_pred_real": "zz"}, KeyError, 293),
-    (DIST, {"del": "px"}, NameError, 297),
-    (DIST, {"fake": ("px", lambda boom: SimpleNamespace(histogram=raiser(boom)))}, RuntimeError, 297),
-    (QQ, {"pred": "id"}, KeyError, 333),
-    (QQ, {"id_pred_real": "zz"}, KeyError, 334),
-    (QQ, {"target": "zz"}, KeyError, 335),
-    (QQ, {"del": "plt"}, NameError, 337),
-    (QQ, {"fake": ("qqplot", raiser)}, RuntimeError, 338),
-    (QQ, {"del": "go"}, NameError, 340),
-])
+@pytest.mark.parametrize(
+    "method, change, exc, line",
+    [
+        (DIST, {"pred": "mean"}, KeyError, 295),
+        (DIST, {"id_pred_real": "zz"}, KeyError, 293),
+        (DIST, {"del": "px"}, NameError, 297),
+        (DIST, {"fake": ("px", lambda boom: SimpleNamespace(histogram=raiser(boom)))}, RuntimeError, 297),
+        (QQ, {"pred": "id"}, KeyError, 333),
+        (QQ, {"id_pred_real": "zz"}, KeyError, 334),
+        (QQ, {"target": "zz"}, KeyError, 335),
+        (QQ, {"del": "plt"}, NameError, 337),
+        (QQ, {"fake": ("qqplot", raiser)}, RuntimeError, 338),
+        (QQ, {"del": "go"}, NameError, 340),
+    ],
+)
 def test_failures_pass_through_with_one_entry(plotter, restore_globals, method, change, exc, line):
     (pred, real), boom = MIXED, RuntimeError("library failure")
     pred = pred.drop(columns=change.get("pred", []))

@@ -9,7 +9,6 @@ import listing
 from helpers import entry, hierarchy_frames, own_entries
 
 
-
 def _binding(c):
     """(qualname, first line, parameters, required count, str-only parameters, str-or-None
     parameters, a local) of a callable of the listing."""
@@ -111,8 +110,11 @@ def test_missing_argument_with_keywords_reports_its_position(mod, name, missing)
 
 MULTIPLE = "got multiple values for keyword argument"
 KEYWORD_CASES = [(n, BIND[n][2][i], MULTIPLE) for n in NAMES for i in (0, BIND[n][3] - 1)] + [
-    (n, kw, "got an unexpected keyword argument") for n in NAMES for kw in ("nope", BIND[n][6], "self")
-    if kw and kw not in BIND[n][2]]
+    (n, kw, "got an unexpected keyword argument")
+    for n in NAMES
+    for kw in ("nope", BIND[n][6], "self")
+    if kw and kw not in BIND[n][2]
+]
 
 
 @pytest.mark.parametrize("name, keyword, problem", KEYWORD_CASES)
@@ -143,8 +145,12 @@ def test_keywords_must_be_strings(mod, name):
         func(mod, name)(*[7] * required, **{1: 2})
 
 
-TYPE_CASES = [(n, p, bad) for n in NAMES for p in BIND[n][4] + BIND[n][5]
-              for bad in [10**9 + 7, StrSub("x"), b"x"] + ([None] if p in BIND[n][4] else [])]
+TYPE_CASES = [
+    (n, p, bad)
+    for n in NAMES
+    for p in BIND[n][4] + BIND[n][5]
+    for bad in [10**9 + 7, StrSub("x"), b"x"] + ([None] if p in BIND[n][4] else [])
+]
 
 
 @pytest.mark.parametrize("name, param, bad", TYPE_CASES)

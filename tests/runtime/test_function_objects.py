@@ -19,8 +19,12 @@ CLASS_DOC = listing.CLASS_DOC
 def signature(name):
     """The signature text inspect gives for the listing's parameters, annotations as strings."""
     c = listing.CALLABLES[name]
-    parts = [p.name + (f": {p.annotation!r}" if p.annotation else "")
-             + ("" if p.default is listing.NO_DEFAULT else f" = {p.default!r}") for p in c.params]
+    parts = [
+        p.name
+        + (f": {p.annotation!r}" if p.annotation else "")
+        + ("" if p.default is listing.NO_DEFAULT else f" = {p.default!r}")
+        for p in c.params
+    ]
     return "(" + ", ".join(parts) + ")" + (f" -> {c.returns!r}" if c.returns else "")
 
 
@@ -36,7 +40,9 @@ def test_names_docstring_defaults_annotations(mod, name):
     assert f.__doc__ == c.doc
     assert f.__defaults__ == c.defaults
     assert f.__kwdefaults__ is None
-    expected = [(p.name, p.annotation) for p in c.params if p.annotation] + ([("return", c.returns)] if c.returns else [])
+    expected = [(p.name, p.annotation) for p in c.params if p.annotation] + (
+        [("return", c.returns)] if c.returns else []
+    )
     assert list(f.__annotations__.items()) == expected
     assert str(inspect.signature(f)) == signature(name)
 
@@ -119,17 +125,23 @@ def test_pydoc_shows_the_class_as_a_python_class(mod):
 
 def test_class_object(mod):
     cls = mod.plotPrediction
-    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == ("plotPrediction", "plotPrediction", MODULE, CLASS_DOC)
+    assert (cls.__name__, cls.__qualname__, cls.__module__, cls.__doc__) == (
+        "plotPrediction",
+        "plotPrediction",
+        MODULE,
+        CLASS_DOC,
+    )
     assert type(cls) is type and cls.__bases__ == (object,) and cls.__mro__ == (cls, object)
     # The namespace as type() leaves it when given these entries in this order.
     names = ["__module__", "__qualname__", "__doc__", "__init__"] + NAMES[2:]
-    reference = type("plotPrediction", (), {n: "x" for n in names})
+    reference = type("plotPrediction", (), dict.fromkeys(names, "x"))
     assert list(vars(cls)) == list(vars(reference))
     assert [n for n in vars(cls) if n in names] == [n for n in names if n != "__qualname__"]
 
 
 def test_code_objects_and_the_function_type_cannot_be_abused_into_a_crash():
-    out = run_python("""
+    out = run_python(
+        """
         import types
         import sorvani_kb.datavisualization.plotPrediction as m
         for f in [m.obtain_dataset] + [vars(m.plotPrediction)[n] for n in %r]:
@@ -140,5 +152,8 @@ def test_code_objects_and_the_function_type_cannot_be_abused_into_a_crash():
                     print("ran")
                 except Exception as e:
                     print(type(e).__name__)
-    """ % NAMES[1:], env={"MPLBACKEND": "Agg"}).stdout.split()
+    """
+        % NAMES[1:],
+        env={"MPLBACKEND": "Agg"},
+    ).stdout.split()
     assert len(out) == 7 * 4 and out[:2] == ["TypeError", "TypeError"]

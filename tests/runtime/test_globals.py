@@ -25,6 +25,7 @@ class Recorder:
 
 def calls(mod, plotter):
     """Callers keyed by a short name; each builds its own frames so every call starts alike."""
+
     def frames():
         return hierarchy_frames(ids=("Italia", "Italia/A", "Italia/B"))
 
@@ -46,10 +47,21 @@ def calls(mod, plotter):
     }
 
 
-REBOUND = [("pd", "sum", "concat"), ("px", "pred", "line"), ("px", "dist", "histogram"),
-           ("go", "pred", "Layout"), ("go", "pred_band", "Scatter"), ("go", "hier", "Figure"), ("go", "sum", "Scatter"),
-           ("go", "dist", "Layout"), ("go", "resid", "Figure"), ("plt", "resid", "subplot"), ("qqplot", "resid", "call"),
-           ("obtain_dataset", "hier", "call"), ("obtain_dataset", "sum", "call")]
+REBOUND = [
+    ("pd", "sum", "concat"),
+    ("px", "pred", "line"),
+    ("px", "dist", "histogram"),
+    ("go", "pred", "Layout"),
+    ("go", "pred_band", "Scatter"),
+    ("go", "hier", "Figure"),
+    ("go", "sum", "Scatter"),
+    ("go", "dist", "Layout"),
+    ("go", "resid", "Figure"),
+    ("plt", "resid", "subplot"),
+    ("qqplot", "resid", "call"),
+    ("obtain_dataset", "hier", "call"),
+    ("obtain_dataset", "sum", "call"),
+]
 
 
 def uses(recorder):
@@ -57,7 +69,9 @@ def uses(recorder):
 
 
 @pytest.mark.parametrize("name, caller, used", REBOUND)
-def test_rebinding_is_seen_by_the_next_call_and_undone_by_the_one_after(mod, plotter, restore_globals, name, caller, used):
+def test_rebinding_is_seen_by_the_next_call_and_undone_by_the_one_after(
+    mod, plotter, restore_globals, name, caller, used
+):
     run = calls(mod, plotter)[caller]
     run()  # a first call may cache the lookup
     recorder = restore_globals[name] = Recorder(restore_globals[name])
@@ -82,13 +96,21 @@ def test_hierarchy_figures_hand_their_own_arguments_to_obtain_dataset(mod, plott
     assert list(frame.index) == list(range(12))
 
 
-DELETED = [("plot_pred", "px", "pred", 104), ("plot_pred", "go", "pred", 114), ("plot_pred", "go", "pred_real", 94),
-           ("plot_hierarchical", "obtain_dataset", "hier", 173),
-           ("plot_hierarchical", "go", "hier", 175), ("plot_sum_hierarchy", "obtain_dataset", "sum", 223),
-           ("plot_sum_hierarchy", "pd", "sum", 228), ("plot_sum_hierarchy", "go", "sum", 230),
-           ("dist_residuals", "px", "dist", 297), ("dist_residuals", "go", "dist", 302),
-           ("plot_residuals", "plt", "resid", 337), ("plot_residuals", "qqplot", "resid", 338),
-           ("plot_residuals", "go", "resid", 340)]
+DELETED = [
+    ("plot_pred", "px", "pred", 104),
+    ("plot_pred", "go", "pred", 114),
+    ("plot_pred", "go", "pred_real", 94),
+    ("plot_hierarchical", "obtain_dataset", "hier", 173),
+    ("plot_hierarchical", "go", "hier", 175),
+    ("plot_sum_hierarchy", "obtain_dataset", "sum", 223),
+    ("plot_sum_hierarchy", "pd", "sum", 228),
+    ("plot_sum_hierarchy", "go", "sum", 230),
+    ("dist_residuals", "px", "dist", 297),
+    ("dist_residuals", "go", "dist", 302),
+    ("plot_residuals", "plt", "resid", 337),
+    ("plot_residuals", "qqplot", "resid", 338),
+    ("plot_residuals", "go", "resid", 340),
+]
 
 
 @pytest.mark.parametrize("function, name, caller, line", DELETED)
@@ -105,8 +127,10 @@ def test_deleted_global_raises_name_error_until_restored(mod, plotter, restore_g
     run()
 
 
-@pytest.mark.parametrize("name, caller, used", [("px", "pred", "line"), ("go", "sum", "Scatter"),
-                                                ("obtain_dataset", "hier", "call"), ("qqplot", "resid", "call")])
+@pytest.mark.parametrize(
+    "name, caller, used",
+    [("px", "pred", "line"), ("go", "sum", "Scatter"), ("obtain_dataset", "hier", "call"), ("qqplot", "resid", "call")],
+)
 def test_missing_global_falls_back_to_builtins(mod, plotter, restore_globals, name, caller, used):
     run = calls(mod, plotter)[caller]
     run()

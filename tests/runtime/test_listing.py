@@ -8,9 +8,8 @@ import pytest
 
 import listing
 from helpers import MODULE, own_entries
-from standins import LIBRARIES, Log, StandInError, libraries_replaced, scenarios
-
 from sorvani_kb.datavisualization import plotPrediction as M
+from standins import LIBRARIES, Log, StandInError, libraries_replaced, scenarios
 
 SRC = Path(__file__).resolve().parents[2] / "src"
 NAMES = list(scenarios(M, Log()))
@@ -55,7 +54,12 @@ def test_each_failure_is_named_at_the_line_that_makes_it(name):
         inner_name, inner_line = entries[-1]
         owner = listing.callable_at(inner_line)
         assert inner_name == owner.dotted_name, (k, op, entries)
-        assert listing.expected_fact(op) in listing.FACTS[inner_line], (k, op, inner_line, listing.LINES[inner_line - 1])
+        assert listing.expected_fact(op) in listing.FACTS[inner_line], (
+            k,
+            op,
+            inner_line,
+            listing.LINES[inner_line - 1],
+        )
         for (outer_name, outer_line), (callee, _) in zip(entries, entries[1:]):
             assert outer_name == listing.callable_at(outer_line).dotted_name
             assert ("name", callee.rsplit(".", 1)[1]) in listing.FACTS[outer_line], (outer_line, callee)
@@ -64,8 +68,12 @@ def test_each_failure_is_named_at_the_line_that_makes_it(name):
 def globals_used(qualname):
     """The names a callable of the listing (and the splitter, when it calls it) looks up."""
     c = next(c for c in listing.CALLABLES.values() if c.qualname == qualname)
-    names = {fact[1] for line in range(c.first_line + 1, c.last_line + 1) for fact in listing.FACTS[line]
-             if fact[0] == "name"}
+    names = {
+        fact[1]
+        for line in range(c.first_line + 1, c.last_line + 1)
+        for fact in listing.FACTS[line]
+        if fact[0] == "name"
+    }
     if "obtain_dataset" in names:
         names |= globals_used("obtain_dataset")
     return names

@@ -49,8 +49,25 @@ def test_namespace_after_fresh_import():
               "public": [m.obtain_dataset.__qualname__, m.plotPrediction.__qualname__]})
     """)
     assert r["lazy"] == []  # the packages themselves import no library
-    assert r["keys"] == ["__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__", "__builtins__",
-                         "np", "pd", "plt", "qqplot", "plotly", "px", "go", "obtain_dataset", "plotPrediction", "__test__"]
+    assert r["keys"] == [
+        "__name__",
+        "__doc__",
+        "__package__",
+        "__loader__",
+        "__spec__",
+        "__file__",
+        "__builtins__",
+        "np",
+        "pd",
+        "plt",
+        "qqplot",
+        "plotly",
+        "px",
+        "go",
+        "obtain_dataset",
+        "plotPrediction",
+        "__test__",
+    ]
     assert r["same"] == []
     assert (r["doc"], r["name"], r["package"], r["test"]) == (None, MODULE, "sorvani_kb.datavisualization", "{}")
     assert (r["loader"], r["pkg"], r["public"]) == ("ExtensionFileLoader", True, ["obtain_dataset", "plotPrediction"])
@@ -98,12 +115,21 @@ def test_module_definition_exec_slot_and_reimport():
     assert r["other"] == "Module 'plotPrediction' has already been imported. Re-initialisation is not supported."
 
 
-MISMATCH = [(OTHER + ".1 (main) [GCC]", OTHER), ("4.2.0", "4.2"), ("12.345", "12.3"), ("3..5", "3."), ("x3.13", ""),
-            ("3.1", "3.1"), (COMPILED + "0.1", (COMPILED + "0")[:4]), (COMPILED + "7", (COMPILED + "7")[:4])]
+MISMATCH = [
+    (OTHER + ".1 (main) [GCC]", OTHER),
+    ("4.2.0", "4.2"),
+    ("12.345", "12.3"),
+    ("3..5", "3."),
+    ("x3.13", ""),
+    ("3.1", "3.1"),
+    (COMPILED + "0.1", (COMPILED + "0")[:4]),
+    (COMPILED + "7", (COMPILED + "7")[:4]),
+]
 
 
 def test_version_mismatch_warns_and_fails_under_error_filter():
-    r = run("""
+    r = run(
+        """
         saved = sys.version
         out = []
         with warnings.catch_warnings():
@@ -122,7 +148,11 @@ def test_version_mismatch_warns_and_fails_under_error_filter():
         sys.version = saved
         emit({"errors": out, "warned": [[w.category.__name__, str(w.message)] for w in caught],
               "works": m.plotPrediction("a", "b", "c", "d", "e", "f").use_case})
-    """, json.dumps([v for v, _ in MISMATCH]), OTHER, libs=True)
+    """,
+        json.dumps([v for v, _ in MISMATCH]),
+        OTHER,
+        libs=True,
+    )
     text = f"compile time version {COMPILED} of module '{MODULE}' does not match runtime version %s"
     assert r["errors"] == [[text % shown, [], False] for _, shown in MISMATCH]
     assert r["warned"] == [["RuntimeWarning", text % OTHER]]
@@ -131,13 +161,17 @@ def test_version_mismatch_warns_and_fails_under_error_filter():
 
 @pytest.mark.parametrize("suffix", [None, "", ".7 (main) [GCC]", "rc1"])
 def test_matching_version_is_silent(suffix):
-    r = run("""
+    r = run(
+        """
         warnings.simplefilter("error")
         if sys.argv[1] != "null":
             sys.version = json.loads(sys.argv[1])
         import sorvani_kb.datavisualization.plotPrediction as m
         emit(m.__name__)
-    """, json.dumps(None if suffix is None else COMPILED + suffix), libs=True)
+    """,
+        json.dumps(None if suffix is None else COMPILED + suffix),
+        libs=True,
+    )
     assert r == MODULE
 
 
@@ -158,10 +192,21 @@ FAILED_IMPORT = """
 """
 
 
-@pytest.mark.parametrize("name, line, preload", [
-    ("numpy", 1, True), ("pandas", 2, True), ("matplotlib.pyplot", 3, True),
-    ("statsmodels.graphics.gofplots", 5, True), ("plotly", 7, True), ("plotly.express", 8, True),
-    ("plotly.graph_objects", 9, True), ("numpy", 1, False), ("statsmodels", 5, False), ("plotly", 7, False)])
+@pytest.mark.parametrize(
+    "name, line, preload",
+    [
+        ("numpy", 1, True),
+        ("pandas", 2, True),
+        ("matplotlib.pyplot", 3, True),
+        ("statsmodels.graphics.gofplots", 5, True),
+        ("plotly", 7, True),
+        ("plotly.express", 8, True),
+        ("plotly.graph_objects", 9, True),
+        ("numpy", 1, False),
+        ("statsmodels", 5, False),
+        ("plotly", 7, False),
+    ],
+)
 def test_missing_library_fails_at_its_line_and_a_retry_works(name, line, preload):
     r = run(FAILED_IMPORT, name, libs=preload)
     bound = [alias for alias, at in ALIASES if at < line]
@@ -202,8 +247,9 @@ def test_second_interpreter_is_refused():
               len(m.obtain_dataset(frame, "Italia", "id")), sys.modules[MOD] is m])
     """)
     proc = run_python(code, env=ENV)
-    if "RESULT \"skip\"" in proc.stdout:
+    if 'RESULT "skip"' in proc.stdout:
         pytest.skip("no sub-interpreter support in this build")
     assert [line for line in proc.stdout.splitlines() if line.startswith("SUB")] == [
-        "SUB ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."]
-    assert "RESULT [0, \"f\", 2, true]" in proc.stdout.splitlines()
+        "SUB ImportError Interpreter change detected - this module can only be loaded into one interpreter per process."
+    ]
+    assert 'RESULT [0, "f", 2, true]' in proc.stdout.splitlines()

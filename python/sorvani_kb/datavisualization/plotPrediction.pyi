@@ -34,7 +34,9 @@ class plotPrediction:
     pi_lower: str
     pi_upper: str
     use_case: str
-    def __init__(self, id_pred: str, data: str, pred_mean: str, pi_lower: str, pi_upper: str, use_case: str) -> None: ...
+    def __init__(
+        self, id_pred: str, data: str, pred_mean: str, pi_lower: str, pi_upper: str, use_case: str
+    ) -> None: ...
     def plot_pred(
         self,
         df_pred: _pd.DataFrame,

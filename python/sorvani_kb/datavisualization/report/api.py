@@ -34,8 +34,14 @@ TREEMAP_NODES = 3000  # most members a treemap of the page draws at once
 FRAME_HEIGHT = 900  # pixels of the explorer's frame in a notebook
 
 # Per measure key of the page: the column of Report.measures.
-MEASURE_COLUMNS = {"gap": "coherence_gap_pct", "coverage": "coverage_pct", "mae": "mae", "smape": "smape_pct",
-                   "bias": "bias", "missing": "missing"}
+MEASURE_COLUMNS = {
+    "gap": "coherence_gap_pct",
+    "coverage": "coverage_pct",
+    "mae": "mae",
+    "smape": "smape_pct",
+    "bias": "bias",
+    "missing": "missing",
+}
 
 
 class Report:
@@ -100,23 +106,39 @@ class Report:
     def _repr_html_(self) -> str:
         # srcdoc in a sandbox without same-origin: the page's scripts and styles see nothing of
         # the notebook's, and the notebook nothing of theirs.
-        return (f'<iframe class="sorvani-report" sandbox="allow-scripts allow-popups allow-downloads" '
-                f'style="width:100%;height:{FRAME_HEIGHT}px;border:1px solid #d0d7de;border-radius:4px" '
-                f'title="{html.escape(self._data.meta.get("title", "Forecast report"))}" '
-                f'srcdoc="{html.escape(self.to_html(), quote=True)}"></iframe>')
+        return (
+            f'<iframe class="sorvani-report" sandbox="allow-scripts allow-popups allow-downloads" '
+            f'style="width:100%;height:{FRAME_HEIGHT}px;border:1px solid #d0d7de;border-radius:4px" '
+            f'title="{html.escape(self._data.meta.get("title", "Forecast report"))}" '
+            f'srcdoc="{html.escape(self.to_html(), quote=True)}"></iframe>'
+        )
 
     def __repr__(self) -> str:
         meta = self._data.meta
-        return (f"<Report {meta.get('title', '')!r}: {len(meta.get('parent', []))} members, "
-                f"models {[m['name'] for m in meta.get('models', [])]}, {len(self._notes)} notes>")
+        return (
+            f"<Report {meta.get('title', '')!r}: {len(meta.get('parent', []))} members, "
+            f"models {[m['name'] for m in meta.get('models', [])]}, {len(self._notes)} notes>"
+        )
 
 
-def explore(forecasts: Source, observed: Source = None, *, models: Optional[Sequence[str]] = None,
-            use_case: Optional[str] = None, date_format: Optional[str] = None, timezone: Optional[str] = None,
-            id_col: Optional[str] = None, date_col: Optional[str] = None, mean_col: Optional[str] = None,
-            lower_col: Optional[str] = None, upper_col: Optional[str] = None, obs_id_col: Optional[str] = None,
-            obs_date_col: Optional[str] = None, obs_value_col: Optional[str] = None,
-            treemap_nodes: int = TREEMAP_NODES) -> Report:
+def explore(
+    forecasts: Source,
+    observed: Source = None,
+    *,
+    models: Optional[Sequence[str]] = None,
+    use_case: Optional[str] = None,
+    date_format: Optional[str] = None,
+    timezone: Optional[str] = None,
+    id_col: Optional[str] = None,
+    date_col: Optional[str] = None,
+    mean_col: Optional[str] = None,
+    lower_col: Optional[str] = None,
+    upper_col: Optional[str] = None,
+    obs_id_col: Optional[str] = None,
+    obs_date_col: Optional[str] = None,
+    obs_value_col: Optional[str] = None,
+    treemap_nodes: int = TREEMAP_NODES,
+) -> Report:
     """The explorer of a hierarchical forecast.
 
     forecasts: one row per id and forecast date; observed: past values and, for the measures,
@@ -139,10 +161,20 @@ def explore(forecasts: Source, observed: Source = None, *, models: Optional[Sequ
     """
     from .inputs import Options
 
-    options = Options(id_col=id_col, date_col=date_col, mean_col=mean_col, lower_col=lower_col, upper_col=upper_col,
-                      obs_id_col=obs_id_col, obs_date_col=obs_date_col, obs_value_col=obs_value_col,
-                      models=list(models) if models is not None else None, date_format=date_format,
-                      timezone=timezone, use_case=use_case)
+    options = Options(
+        id_col=id_col,
+        date_col=date_col,
+        mean_col=mean_col,
+        lower_col=lower_col,
+        upper_col=upper_col,
+        obs_id_col=obs_id_col,
+        obs_date_col=obs_date_col,
+        obs_value_col=obs_value_col,
+        models=list(models) if models is not None else None,
+        date_format=date_format,
+        timezone=timezone,
+        use_case=use_case,
+    )
     try:
         report = build(forecasts, observed, options, treemap_nodes=treemap_nodes)
     except InputError as exc:
@@ -152,8 +184,15 @@ def explore(forecasts: Source, observed: Source = None, *, models: Optional[Sequ
     return report
 
 
-def build(forecasts: Source, observed: Source, options: Any, *, treemap_nodes: int = TREEMAP_NODES,
-          worker: Optional[Worker] = None, progress: Optional[Callable[..., None]] = None) -> Report:
+def build(
+    forecasts: Source,
+    observed: Source,
+    options: Any,
+    *,
+    treemap_nodes: int = TREEMAP_NODES,
+    worker: Optional[Worker] = None,
+    progress: Optional[Callable[..., None]] = None,
+) -> Report:
     """The report of the inputs read with `options` (inputs.Options), in the command's words.
     A `worker` already started is used and ended; otherwise one is started for a large input."""
     if worker is None:
@@ -179,8 +218,10 @@ def _use_case(forecasts, options):
 
 
 # The command's option names, as a message of the input layer writes them, and their names here.
-_OPTION = re.compile(r"--(date-format|timezone|model|id-col|date-col|mean-col|lower-col|upper-col|obs-id-col|"
-                     r"obs-date-col|obs-value-col|use-case)\b")
+_OPTION = re.compile(
+    r"--(date-format|timezone|model|id-col|date-col|mean-col|lower-col|upper-col|obs-id-col|"
+    r"obs-date-col|obs-value-col|use-case)\b"
+)
 
 
 def library_words(message: str) -> str:
@@ -196,9 +237,12 @@ def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
     for m in data.measures:
         n = len(m.ids)
         level = levels.get(m.model)
-        part = {"unique_id": pd.Series(m.ids, dtype=object), "model": m.model,
-                "depth": np.asarray(m.depth, dtype=np.int64),
-                "level": np.full(n, np.nan if level is None else float(level))}
+        part = {
+            "unique_id": pd.Series(m.ids, dtype=object),
+            "model": m.model,
+            "depth": np.asarray(m.depth, dtype=np.int64),
+            "level": np.full(n, np.nan if level is None else float(level)),
+        }
         for key, column in MEASURE_COLUMNS.items():
             part[column] = np.asarray(m.values[key], dtype=np.float64)
         parts.append(pd.DataFrame(part, index=pd.RangeIndex(n)))
@@ -221,8 +265,9 @@ def check_output(path: Union[str, os.PathLike]) -> None:
 def write_atomic(path: Union[str, os.PathLike], text: str) -> None:
     """Writes `text` to a temporary file beside `path`, then moves it into place."""
     path = os.fspath(path)
-    fd, tmp = tempfile.mkstemp(dir=os.path.dirname(os.path.abspath(path)), prefix="." + os.path.basename(path) + ".",
-                               suffix=".tmp")
+    fd, tmp = tempfile.mkstemp(
+        dir=os.path.dirname(os.path.abspath(path)), prefix="." + os.path.basename(path) + ".", suffix=".tmp"
+    )
     try:
         with os.fdopen(fd, "w", encoding="utf-8") as fh:
             fh.write(text)

@@ -46,29 +46,65 @@ def build_parser(prog=None):
         "or hold id, date, mean, lower, upper; the observed file unique_id, ds, y or id, date, value. The ids "
         "are hierarchy paths with levels separated by '/', such as Italia/Lazio/Roma.",
     )
-    p.add_argument("predictions", nargs="?", metavar="PREDICTIONS", help="prediction file: one row per id and forecast date")
-    p.add_argument("--observed", metavar="FILE", help="observed-value file: past values and, for residuals, values on forecast dates")
-    p.add_argument("-o", "--output", default="report.html", metavar="PATH", help="report to write (default: %(default)s)")
-    p.add_argument("--use-case", metavar="LABEL", help=f"label put into the figure titles (default: {SAMPLE_USE_CASE!r} for the sample, else the prediction file's name)")
-    p.add_argument("--model", action="append", metavar="M", help="draw only model M (repeat for several; default: every model of the file)")
-    p.add_argument("--date-format", metavar="FMT", help="how both files write their dates, as a strptime format such as %%d/%%m/%%Y or %%Y%%m "
-                   "(default: found from the files; dates that read both day-first and month-first are refused)")
-    p.add_argument("--timezone", metavar="ZONE", help="draw dates in this time zone, such as Europe/Rome: dates with an offset are "
-                   "converted to it, dates without are taken as its local time (default: the one zone the files give, if any)")
+    p.add_argument(
+        "predictions", nargs="?", metavar="PREDICTIONS", help="prediction file: one row per id and forecast date"
+    )
+    p.add_argument(
+        "--observed",
+        metavar="FILE",
+        help="observed-value file: past values and, for residuals, values on forecast dates",
+    )
+    p.add_argument(
+        "-o", "--output", default="report.html", metavar="PATH", help="report to write (default: %(default)s)"
+    )
+    p.add_argument(
+        "--use-case",
+        metavar="LABEL",
+        help=f"label put into the figure titles (default: {SAMPLE_USE_CASE!r} for the sample, else the prediction file's name)",
+    )
+    p.add_argument(
+        "--model",
+        action="append",
+        metavar="M",
+        help="draw only model M (repeat for several; default: every model of the file)",
+    )
+    p.add_argument(
+        "--date-format",
+        metavar="FMT",
+        help="how both files write their dates, as a strptime format such as %%d/%%m/%%Y or %%Y%%m "
+        "(default: found from the files; dates that read both day-first and month-first are refused)",
+    )
+    p.add_argument(
+        "--timezone",
+        metavar="ZONE",
+        help="draw dates in this time zone, such as Europe/Rome: dates with an offset are "
+        "converted to it, dates without are taken as its local time (default: the one zone the files give, if any)",
+    )
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar (it shows only on a terminal anyway)")
     g = p.add_argument_group("prediction columns (default: found from the file)")
-    for name, default, what in (("id", "unique_id, else id", "series id"), ("date", "ds, else date", "forecast date"),
-                                ("mean", "mean", "point forecast of the one model"), ("lower", "lower", "interval lower bound"),
-                                ("upper", "upper", "interval upper bound")):
+    for name, default, what in (
+        ("id", "unique_id, else id", "series id"),
+        ("date", "ds, else date", "forecast date"),
+        ("mean", "mean", "point forecast of the one model"),
+        ("lower", "lower", "interval lower bound"),
+        ("upper", "upper", "interval upper bound"),
+    ):
         g.add_argument(f"--{name}-col", metavar="NAME", help=f"{what} (default: {default})")
     g = p.add_argument_group("observed-value columns (default: found from the file)")
-    for name, default, what in (("id", "unique_id, else id", "series id"), ("date", "ds, else date", "date"),
-                                ("value", "y, else value", "observed value")):
+    for name, default, what in (
+        ("id", "unique_id, else id", "series id"),
+        ("date", "ds, else date", "date"),
+        ("value", "y, else value", "observed value"),
+    ):
         g.add_argument(f"--obs-{name}-col", metavar="NAME", help=f"{what} (default: {default})")
     g = p.add_argument_group("report page")
-    g.add_argument("--treemap-nodes", type=int, default=TREEMAP_NODES, metavar="N",
-                   help="most members the treemaps draw at once; deeper levels open from a member's view "
-                        "(default: %(default)s)")
+    g.add_argument(
+        "--treemap-nodes",
+        type=int,
+        default=TREEMAP_NODES,
+        metavar="N",
+        help="most members the treemaps draw at once; deeper levels open from a member's view (default: %(default)s)",
+    )
     return p
 
 
@@ -84,10 +120,20 @@ def options_of(args):
     """The input options the command's arguments give."""
     from .inputs import Options
 
-    return Options(id_col=args.id_col, date_col=args.date_col, mean_col=args.mean_col, lower_col=args.lower_col,
-                   upper_col=args.upper_col, obs_id_col=args.obs_id_col, obs_date_col=args.obs_date_col,
-                   obs_value_col=args.obs_value_col, models=args.model, date_format=args.date_format or None,
-                   timezone=args.timezone or None, use_case=args.use_case)
+    return Options(
+        id_col=args.id_col,
+        date_col=args.date_col,
+        mean_col=args.mean_col,
+        lower_col=args.lower_col,
+        upper_col=args.upper_col,
+        obs_id_col=args.obs_id_col,
+        obs_date_col=args.obs_date_col,
+        obs_value_col=args.obs_value_col,
+        models=args.model,
+        date_format=args.date_format or None,
+        timezone=args.timezone or None,
+        use_case=args.use_case,
+    )
 
 
 def make_report(args, progress):
@@ -97,8 +143,14 @@ def make_report(args, progress):
     # this one loads pandas and reads the files.
     use_case = args.use_case or os.path.splitext(os.path.basename(args.predictions or ""))[0]
     started = Worker.start([args.predictions, args.observed], use_case=use_case)
-    report = api.build(args.predictions, args.observed, options_of(args), treemap_nodes=args.treemap_nodes,
-                       worker=started, progress=progress)
+    report = api.build(
+        args.predictions,
+        args.observed,
+        options_of(args),
+        treemap_nodes=args.treemap_nodes,
+        worker=started,
+        progress=progress,
+    )
     report.save(args.output)
     progress()  # the page's last step: written
     return report
@@ -115,8 +167,15 @@ def main(argv=None, prog=None):
         if total is not None:
             from tqdm import tqdm
 
-            bar.append(tqdm(total=total + 1, desc="figures", unit="fig", file=sys.stderr,  # + writing it
-                            disable=args.quiet or not sys.stderr.isatty()))
+            bar.append(
+                tqdm(
+                    total=total + 1,
+                    desc="figures",
+                    unit="fig",
+                    file=sys.stderr,  # + writing it
+                    disable=args.quiet or not sys.stderr.isatty(),
+                )
+            )
         elif bar:
             bar[-1].update(step)
 

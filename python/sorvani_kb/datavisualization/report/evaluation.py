@@ -34,7 +34,6 @@ import numpy as np
 import pandas as pd
 
 
-
 def quiet(fn):
     """Runs `fn` without numpy's warnings: values may be infinite or overflow, and every measure
     counts only finite values."""
@@ -48,22 +47,20 @@ def quiet(fn):
 
 
 HELP = {
-    "mae": (
-        "mean absolute error: mean of |observed - forecast| over the forecast dates where both "
-        "are known."),
-    "mse": (
-        "mean squared error: mean of (observed - forecast)^2 over the forecast dates where both "
-        "are known."),
+    "mae": ("mean absolute error: mean of |observed - forecast| over the forecast dates where both are known."),
+    "mse": ("mean squared error: mean of (observed - forecast)^2 over the forecast dates where both are known."),
     "rmse": (
         "root mean squared error: the square root of the mean of (observed - forecast)^2 over the "
-        "forecast dates where both are known."),
+        "forecast dates where both are known."
+    ),
     "smape": (
         "symmetric mean absolute percentage error: mean of 200 |observed - forecast| / "
         "(|observed| + |forecast|) % over the forecast dates where both are known, a date where "
-        "both are 0 counting as 0; it runs from 0 to 200 %."),
+        "both are 0 counting as 0; it runs from 0 to 200 %."
+    ),
     "bias": (
-        "mean of forecast - observed over the forecast dates where both are known (positive: the "
-        "forecast is too high)."),
+        "mean of forecast - observed over the forecast dates where both are known (positive: the forecast is too high)."
+    ),
     "mase": (
         "mean absolute scaled error: the MAE divided by the mean absolute error of the seasonal "
         "naive forecast in the member's own history before the forecast start, "
@@ -71,41 +68,50 @@ HELP = {
         "of the dates (12 monthly, 4 quarterly, 52 weekly, 7 daily, 5 business days, 24 hourly, "
         "1 otherwise). "
         "Below 1 the forecast beats that naive forecast in-sample. Undefined (blank) where the "
-        "history is constant or too short to give that mean."),
+        "history is constant or too short to give that mean."
+    ),
     "rmsse": (
         "root mean squared scaled error: the square root of the mean squared error divided by "
         "the mean squared error of the seasonal naive forecast in the member's own history, "
         "mean (y[t] - y[t-m])^2 over the pairs of known values m dates apart. Undefined (blank) "
-        "where the history is constant or too short."),
+        "where the history is constant or too short."
+    ),
     "coverage": (
         "share in % of the forecast dates with an observed value and both bounds of the interval "
-        "where lo <= observed <= hi; a well calibrated level-L interval covers about L %."),
+        "where lo <= observed <= hi; a well calibrated level-L interval covers about L %."
+    ),
     "interval_score": (
         "interval (Winkler) score of the level-L interval: mean over the forecast dates with an "
         "observed value and both bounds of (hi - lo) + (2/a)(lo - y) if y < lo + (2/a)(y - hi) if "
         "y > hi, a = 1 - L/100. Lower is better: it rewards narrow intervals and charges "
-        "observations outside them."),
+        "observations outside them."
+    ),
     "scaled_interval_score": (
         "scaled interval score (MSIS): the interval score divided by the same seasonal-naive "
         "mean absolute error of the member's history as the MASE. Undefined (blank) where that "
-        "scale is."),
+        "scale is."
+    ),
     "pinball": (
         "pinball (quantile) loss of the quantile forecast q at probability p: mean over the "
         "forecast dates with both of max(p (y - q), (p - 1)(y - q)): an observation above q "
-        "costs p per unit, one below costs 1 - p. At p = 0.5 it is half the MAE of the median."),
+        "costs p per unit, one below costs 1 - p. At p = 0.5 it is half the MAE of the median."
+    ),
     "scaled_pinball": (
         "scaled pinball loss: the pinball loss divided by the same seasonal-naive mean absolute "
-        "error of the member's history as the MASE. Undefined (blank) where that scale is."),
+        "error of the member's history as the MASE. Undefined (blank) where that scale is."
+    ),
     "relative": (
         "relative to the benchmark model: per member, the model's measure divided by the "
         "benchmark's (below 1: better than the benchmark), blank where the benchmark's is 0 or "
         "unknown; for a level, the mean of the model's measure over the level's members divided "
         "by the mean of the benchmark's over the same members (a ratio of means, not a mean of "
-        "ratios)."),
+        "ratios)."
+    ),
 }
 
 
 # -- the season length of a date axis ------------------------------------------------------------
+
 
 def _offset_season(offset):
     """The season length of one step of a pandas offset: a whole calendar unit, else 1."""
@@ -168,6 +174,7 @@ def _infer_offset(dates):
 
 # -- masked means over the last axis -------------------------------------------------------------
 
+
 def _arrays(*values):
     return [np.asarray(v, dtype=np.float64) for v in values]
 
@@ -193,6 +200,7 @@ def _scaled(values, scale):
 
 
 # -- the seasonal-naive scale --------------------------------------------------------------------
+
 
 @quiet
 def naive_scale(history, m=1, kind="mae"):
@@ -239,6 +247,7 @@ def histories_before(observed, starts):
 
 
 # -- point forecast errors -----------------------------------------------------------------------
+
 
 @quiet
 def mae(y, f):
@@ -299,6 +308,7 @@ def rmsse(y, f, scale_mse):
 
 # -- intervals -----------------------------------------------------------------------------------
 
+
 def _alpha(level):
     level = float(level)
     if not 0.0 < level < 100.0:
@@ -341,6 +351,7 @@ def scaled_interval_score(y, lo, hi, level, scale):
 
 
 # -- quantiles -----------------------------------------------------------------------------------
+
 
 def _probability(p):
     p = float(p)
@@ -388,6 +399,7 @@ def quantile_levels(ps, tol=1e-9):
 
 
 # -- summaries over members ----------------------------------------------------------------------
+
 
 @quiet
 def pooled(values, weights=None):
@@ -464,6 +476,7 @@ def relative_summary(measure_model, measure_benchmark, groups=None, n_groups=Non
 
 
 # -- errors by step ahead ------------------------------------------------------------------------
+
 
 @quiet
 def by_horizon(y, f, scale=None):

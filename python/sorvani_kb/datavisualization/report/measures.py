@@ -19,13 +19,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-import functools
-
 import numpy as np
 import pandas as pd
 
 from .evaluation import quiet
-
 
 ROUNDING = 1e-12  # relative differences below this are the rounding of a sum of floats
 
@@ -40,24 +37,47 @@ class Measure:
 
 
 MEASURES = (
-    Measure("gap", "coherence gap", "high", "%",
-            "largest relative difference between the member's forecast and the sum of its direct "
-            "sub-members' forecasts over the forecast dates where all of them have a value: "
-            "|forecast - sum| / max(|forecast|, |sum|); below 1e-10 % it is the rounding of the sum, and 0"),
-    Measure("coverage", "coverage", "low", "%",
-            "share of the forecast dates with an observed value where that value lies inside the "
-            "prediction interval"),
-    Measure("mae", "MAE", "high", "",
-            "mean absolute error: mean of |observed - forecast| over the forecast dates with both"),
-    Measure("smape", "sMAPE", "high", "%",
-            "symmetric mean absolute percentage error: mean of 2 |observed - forecast| / "
-            "(|observed| + |forecast|), a date where both are 0 counting as 0"),
-    Measure("bias", "bias", "abs", "",
-            "mean of forecast - observed (positive: the forecast is too high); the worst are the "
-            "largest in absolute value"),
-    Measure("missing", "missing", "high", "count",
-            "number of missing forecast values (point forecast and interval bounds), rows the "
-            "file lacked included"),
+    Measure(
+        "gap",
+        "coherence gap",
+        "high",
+        "%",
+        "largest relative difference between the member's forecast and the sum of its direct "
+        "sub-members' forecasts over the forecast dates where all of them have a value: "
+        "|forecast - sum| / max(|forecast|, |sum|); below 1e-10 % it is the rounding of the sum, and 0",
+    ),
+    Measure(
+        "coverage",
+        "coverage",
+        "low",
+        "%",
+        "share of the forecast dates with an observed value where that value lies inside the prediction interval",
+    ),
+    Measure(
+        "mae", "MAE", "high", "", "mean absolute error: mean of |observed - forecast| over the forecast dates with both"
+    ),
+    Measure(
+        "smape",
+        "sMAPE",
+        "high",
+        "%",
+        "symmetric mean absolute percentage error: mean of 2 |observed - forecast| / "
+        "(|observed| + |forecast|), a date where both are 0 counting as 0",
+    ),
+    Measure(
+        "bias",
+        "bias",
+        "abs",
+        "",
+        "mean of forecast - observed (positive: the forecast is too high); the worst are the largest in absolute value",
+    ),
+    Measure(
+        "missing",
+        "missing",
+        "high",
+        "count",
+        "number of missing forecast values (point forecast and interval bounds), rows the file lacked included",
+    ),
 )
 
 
@@ -125,6 +145,7 @@ def all_ids(forecasts, models):
 @dataclass
 class Observed:
     """The observed values of the ids of the report, by global id index, in id then date order."""
+
     axis: np.ndarray  # the distinct dates (datetime64[ns] or int64), sorted
     values: np.ndarray  # float64, one per observed row kept
     dates: np.ndarray  # same kind as axis, one per observed row kept
@@ -223,8 +244,9 @@ def model_grid(inputs, model, hierarchy, observed):
         y[rows[hit], t[hit]] = observed.values[hit]
     level = inputs.levels.get(model)
     band = bool(np.isfinite(lo).any() or np.isfinite(hi).any())
-    return ModelGrid(model=model, level=level, band=band, axis=axis, gid=gid, local=local,
-                     mean=matrix("mean"), lo=lo, hi=hi, y=y)
+    return ModelGrid(
+        model=model, level=level, band=band, axis=axis, gid=gid, local=local, mean=matrix("mean"), lo=lo, hi=hi, y=y
+    )
 
 
 @dataclass
@@ -309,7 +331,9 @@ def member_measures(grid, sums):
     inside = np.isfinite(y) & np.isfinite(grid.lo) & np.isfinite(grid.hi)
     covered = inside & (grid.lo <= y) & (y <= grid.hi)
     with np.errstate(invalid="ignore", divide="ignore"):
-        out["coverage"] = np.where(inside.any(axis=1), covered.sum(axis=1) * 100.0 / np.maximum(inside.sum(axis=1), 1), np.nan)
+        out["coverage"] = np.where(
+            inside.any(axis=1), covered.sum(axis=1) * 100.0 / np.maximum(inside.sum(axis=1), 1), np.nan
+        )
     out["mae"] = _row_mean(np.abs(err), both)
     denom = np.abs(np.where(both, y, 0.0)) + np.abs(np.where(both, f, 0.0))
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -59,8 +59,11 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
     obs = _read(observed, labels[1], options, observed_layout) if observed is not None else None
     kind = _settle_times(pred, obs, options, notes)
     pred_path = pred.source.path
-    extra = f" (the {'frame' if pred.source.kind == 'frame' else 'file'} has a 'cutoff' column: give the rows of one cutoff)" \
-        if "cutoff" in pred.source.columns else ""
+    extra = (
+        f" (the {'frame' if pred.source.kind == 'frame' else 'file'} has a 'cutoff' column: give the rows of one cutoff)"
+        if "cutoff" in pred.source.columns
+        else ""
+    )
     frame, ids, times, present = forecast_frame(pred_path, pred, pred.layout.models, kind, notes, extra)
     observed_rows = None
     if obs is not None:
@@ -68,17 +71,27 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
         pairing_notes(pred_path, obs.source.path, ids, times, present, made, notes)
         observed_rows = made[0]
     use_case = options.use_case or os.path.splitext(source_name(pred_path))[0]
-    return Inputs(frame, observed_rows, [m.name for m in pred.layout.models], {m.name: m.level for m in pred.layout.models},
-                  kind, use_case, pred_path, obs.source.path if obs is not None else None, notes)
+    return Inputs(
+        frame,
+        observed_rows,
+        [m.name for m in pred.layout.models],
+        {m.name: m.level for m in pred.layout.models},
+        kind,
+        use_case,
+        pred_path,
+        obs.source.path if obs is not None else None,
+        notes,
+    )
 
 
 def _check_options(options):
     if options.timezone:
         try:
             pd.Timestamp("2000-01-01", tz=options.timezone)
-        except Exception:  # the zone libraries raise several kinds for an unknown name
-            raise InputError(f"--timezone {options.timezone!r}: unknown time zone (use a name such as Europe/Rome "
-                             "or UTC)") from None
+        except Exception:  # noqa: BLE001  the zone libraries raise several kinds for an unknown name
+            raise InputError(
+                f"--timezone {options.timezone!r}: unknown time zone (use a name such as Europe/Rome or UTC)"
+            ) from None
     if options.date_format:
         check_format(options.date_format)
 
@@ -97,8 +110,14 @@ def _read(value, label, options, layout_of):
     else:
         numbers = [layout.value]
     fmt = options.date_format
-    frame = read_columns(src, [layout.id, layout.ds] + numbers, ids=[layout.id], dates=[layout.ds], numbers=numbers,
-                         dates_as_text=bool(fmt))
+    frame = read_columns(
+        src,
+        [layout.id, layout.ds] + numbers,
+        ids=[layout.id],
+        dates=[layout.ds],
+        numbers=numbers,
+        dates_as_text=bool(fmt),
+    )
     if not len(frame):
         raise InputError(f"{src.path}: no rows" + (", only the header" if src.kind != "frame" else ""))
     ids, times = read_ids(frame[layout.id]), read_times(frame[layout.ds], src.path, layout.ds, fmt)
@@ -113,22 +132,30 @@ def _choose_models(src, layout, wanted):
         unknown = [w for w in wanted if w not in names]
         if unknown:
             close = close_names(unknown[0], names)
-            raise InputError(f"{src.path}: no model {unknown[0]!r}" + (f" (close: {listing(close)})" if close else "") +
-                             f" (models present: {listing(names, 12)})")
+            raise InputError(
+                f"{src.path}: no model {unknown[0]!r}"
+                + (f" (close: {listing(close)})" if close else "")
+                + f" (models present: {listing(names, 12)})"
+            )
         layout.models = sorted((m for m in layout.models if m.name in wanted), key=lambda m: list(wanted).index(m.name))
     if not layout.models:
-        raise InputError(f"{src.path}: no model columns beside {layout.id!r} and {layout.ds!r} (columns present: "
-                         f"{', '.join(cut(c) for c in src.columns[:20])})")
+        raise InputError(
+            f"{src.path}: no model columns beside {layout.id!r} and {layout.ds!r} (columns present: "
+            f"{', '.join(cut(c) for c in src.columns[:20])})"
+        )
 
 
 def _layout_notes(src, layout, notes):
     name = source_name(src.path)
     if layout.text:
-        notes.append(f"{name}: column{'s' if len(layout.text) > 1 else ''} {listing(layout.text)} left out: "
-                     "text, not forecasts")
+        notes.append(
+            f"{name}: column{'s' if len(layout.text) > 1 else ''} {listing(layout.text)} left out: text, not forecasts"
+        )
     if layout.ignored:
-        notes.append(f"{name}: column{'s' if len(layout.ignored) > 1 else ''} {listing(layout.ignored)} left out: "
-                     "interval bounds without their model column or without the other bound")
+        notes.append(
+            f"{name}: column{'s' if len(layout.ignored) > 1 else ''} {listing(layout.ignored)} left out: "
+            "interval bounds without their model column or without the other bound"
+        )
 
 
 def _settle_times(pred, obs, options, notes):
@@ -140,12 +167,20 @@ def _settle_times(pred, obs, options, notes):
     settle_zones([ptimes, otimes], options.timezone)
     if otimes is not None and otimes.kind != ptimes.kind:
         step, dated = (otimes, ptimes) if otimes.kind == "step" else (ptimes, otimes)
-        raise InputError(f"{step.path}: column {step.col!r} holds time steps (whole numbers) but {source_name(dated.path)} "
-                         f"column {dated.col!r} holds dates; give both files the same kind")
+        raise InputError(
+            f"{step.path}: column {step.col!r} holds time steps (whole numbers) but {source_name(dated.path)} "
+            f"column {dated.col!r} holds dates; give both files the same kind"
+        )
     for t in (ptimes, otimes):
-        if t is not None and t.kind == "step" and len(t.values) and ((t.values >= 19000101) & (t.values <= 21001231)).all():
-            notes.append(f"{source_name(t.path)}: column {t.col!r} holds whole numbers, drawn as time steps; if they are "
-                         "dates, give --date-format %Y%m%d")
+        if (
+            t is not None
+            and t.kind == "step"
+            and len(t.values)
+            and ((t.values >= 19000101) & (t.values <= 21001231)).all()
+        ):
+            notes.append(
+                f"{source_name(t.path)}: column {t.col!r} holds whole numbers, drawn as time steps; if they are "
+                "dates, give --date-format %Y%m%d"
+            )
             break
     return ptimes.kind
-

@@ -86,5 +86,3 @@ def _number(value):
         return float(value)
     except (TypeError, ValueError, OverflowError):
         return np.nan
-
-

@@ -17,7 +17,6 @@ import pandas as pd
 from ..errors import InputError
 from .text import cut, source_name
 
-
 ISO = r"\d{4}-\d{1,2}(?:-\d{1,2}(?:[T ]\d{1,2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?(?P<off>\s*(?:Z|UTC|[+-]\d{2}(?::?\d{2})?))?)?)?"
 YMD = r"(?P<y>\d{4})(?P<s>[/.])(?P<m>\d{1,2})(?P=s)(?P<d>\d{1,2})(?P<rest>[T ].*)?"
 DMY = r"(?P<a>\d{1,2})(?P<s>[/.\- ])(?P<b>\d{1,2})(?P=s)(?P<y>\d{4}|\d{2})(?P<rest>[T ].*)?"
@@ -70,7 +69,7 @@ def _zone_label(tz):
         return name
     try:
         off = dt.datetime(2000, 1, 1, tzinfo=dt.timezone.utc).astimezone(tz).utcoffset()
-    except Exception:  # an unusual tz object: keep its own name
+    except Exception:  # noqa: BLE001  an unusual tz object: keep its own name
         return name
     if off is None:
         return name
@@ -140,8 +139,13 @@ def _classify(texts):
 
 
 def _object_texts(objects):
-    return pd.Series([v.decode("utf-8", "replace") if isinstance(v, bytes) else v if isinstance(v, str) else
-                      str(v) for v in objects], dtype=object)
+    return pd.Series(
+        [
+            v.decode("utf-8", "replace") if isinstance(v, bytes) else v if isinstance(v, str) else str(v)
+            for v in objects
+        ],
+        dtype=object,
+    )
 
 
 def read_times(series, path, col, fmt):
@@ -164,9 +168,13 @@ def read_times(series, path, col, fmt):
             num = pd.Series(objects, dtype="float64")
             bad = ~np.isfinite(num) | ((num % 1) != 0) | (num.abs() > 2**62)
             if bad.any():
-                raise DateProblem("is a number but not a whole one: time steps are whole numbers", _first(bad), hint=False)
+                raise DateProblem(
+                    "is a number but not a whole one: time steps are whole numbers", _first(bad), hint=False
+                )
             t.kind = "step"
-            t.values = objects.astype(np.int64) if pd.api.types.is_integer_dtype(dtype) else num.to_numpy().astype(np.int64)
+            t.values = (
+                objects.astype(np.int64) if pd.api.types.is_integer_dtype(dtype) else num.to_numpy().astype(np.int64)
+            )
             return t
         if all(isinstance(v, (dt.date, np.datetime64)) for v in objects):
             aware = any(getattr(v, "tzinfo", None) is not None for v in objects)
@@ -186,7 +194,11 @@ def read_times(series, path, col, fmt):
             t.values, t.zone = _datetimes(parsed)
         return t
     except DateProblem as exc:
-        hint = "" if fmt or not exc.hint else "; give --date-format (a strptime format such as %d/%m/%Y or %Y%m) if the dates are written so"
+        hint = (
+            ""
+            if fmt or not exc.hint
+            else "; give --date-format (a strptime format such as %d/%m/%Y or %Y%m) if the dates are written so"
+        )
         raise InputError(f"{path}: column {col!r}: {t.at(exc.pos)} {exc}{hint}") from None
 
 
@@ -200,22 +212,32 @@ def settle_day_month(times):
     for t in pending:
         a, b = t.dmy["a"].astype(int).to_numpy(), t.dmy["b"].astype(int).to_numpy()
         if (a > 12).any() and (b > 12).any():
-            raise InputError(f"{t.path}: column {t.col!r}: {t.at(_first(a > 12))} puts the day first, "
-                             f"{t.at(_first(b > 12))} the month; give --date-format")
-        found.append(("day", _first(a > 12)) if (a > 12).any() else ("month", _first(b > 12)) if (b > 12).any() else (None, None))
+            raise InputError(
+                f"{t.path}: column {t.col!r}: {t.at(_first(a > 12))} puts the day first, "
+                f"{t.at(_first(b > 12))} the month; give --date-format"
+            )
+        found.append(
+            ("day", _first(a > 12)) if (a > 12).any() else ("month", _first(b > 12)) if (b > 12).any() else (None, None)
+        )
     orders = {f[0] for f in found if f[0]}
     if len(orders) > 1:
-        (td, (_, pd_)), (tm, (_, pm)) = [(t, f) for t, f in zip(pending, found) if f[0] == "day"][0], \
-            [(t, f) for t, f in zip(pending, found) if f[0] == "month"][0]
-        raise InputError(f"{tm.path}: column {tm.col!r} puts the month first ({tm.at(pm)}), {source_name(td.path)} "
-                         f"the day ({td.at(pd_)}); give --date-format")
+        (td, (_, pd_)), (tm, (_, pm)) = (
+            [(t, f) for t, f in zip(pending, found) if f[0] == "day"][0],
+            [(t, f) for t, f in zip(pending, found) if f[0] == "month"][0],
+        )
+        raise InputError(
+            f"{tm.path}: column {tm.col!r} puts the month first ({tm.at(pm)}), {source_name(td.path)} "
+            f"the day ({td.at(pd_)}); give --date-format"
+        )
     if not orders:
         for t in pending:
             diff = (t.dmy["a"].astype(int) != t.dmy["b"].astype(int)).to_numpy()
             if diff.any():
                 sep = t.dmy["s"].iloc[0]
-                raise InputError(f"{t.path}: column {t.col!r}: {t.at(_first(diff))} may be day-first or month-first "
-                                 f"and no date tells which; give --date-format %d{sep}%m{sep}%Y or %m{sep}%d{sep}%Y")
+                raise InputError(
+                    f"{t.path}: column {t.col!r}: {t.at(_first(diff))} may be day-first or month-first "
+                    f"and no date tells which; give --date-format %d{sep}%m{sep}%Y or %m{sep}%d{sep}%Y"
+                )
     day_first = orders != {"month"}
     for t in pending:
         d = t.dmy
@@ -224,8 +246,10 @@ def settle_day_month(times):
         try:
             t.values, t.zone = _datetimes(year + "-" + month + "-" + day + d["rest"].fillna(""))
         except DateProblem as exc:
-            raise InputError(f"{t.path}: column {t.col!r}: {t.at(exc.pos)} is not a date "
-                             f"(read {'day' if day_first else 'month'} first)") from None
+            raise InputError(
+                f"{t.path}: column {t.col!r}: {t.at(exc.pos)} is not a date "
+                f"(read {'day' if day_first else 'month'} first)"
+            ) from None
         t.kind, t.dmy = "datetime", None
 
 
@@ -248,11 +272,15 @@ def settle_zones(times, timezone):
     for t in dated:
         if t.zone is None:
             z = zoned[0]
-            raise InputError(f"{t.path}: column {t.col!r} holds dates without a time zone, {source_name(z.path)} column "
-                             f"{z.col!r} dates in {z.zone}{hint}")
+            raise InputError(
+                f"{t.path}: column {t.col!r} holds dates without a time zone, {source_name(z.path)} column "
+                f"{z.col!r} dates in {z.zone}{hint}"
+            )
     if len({t.zone for t in zoned}) > 1:
-        raise InputError(f"{zoned[1].path}: column {zoned[1].col!r} holds dates in {zoned[1].zone}, {source_name(zoned[0].path)} "
-                         f"column {zoned[0].col!r} in {zoned[0].zone}{hint}")
+        raise InputError(
+            f"{zoned[1].path}: column {zoned[1].col!r} holds dates in {zoned[1].zone}, {source_name(zoned[0].path)} "
+            f"column {zoned[0].col!r} in {zoned[0].zone}{hint}"
+        )
     for t in zoned:  # one zone everywhere: its wall times
         t.values = t.values.tz_localize(None)
         t.zone = None
@@ -278,5 +306,3 @@ def check_format(fmt):
         bad = re.search(r"%.?", rest)
         what = f"{bad[0]!r} is not a strptime directive" if bad else "no strptime directive"
         raise InputError(f"--date-format {fmt!r}: {what} (a format is such as %d/%m/%Y or %Y%m)")
-
-

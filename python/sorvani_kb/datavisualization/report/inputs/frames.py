@@ -32,8 +32,10 @@ def frame_source(obj, label):
         return _arrow_source(obj, label)
     if hasattr(obj, "__arrow_c_stream__"):
         return _arrow_source(_stream_table(obj, label), label)
-    raise InputError(f"{label}: a {type(obj).__module__}.{type(obj).__qualname__}, not a path nor a data frame "
-                     "(pandas, polars, pyarrow, or any object with __arrow_c_stream__)")
+    raise InputError(
+        f"{label}: a {type(obj).__module__}.{type(obj).__qualname__}, not a path nor a data frame "
+        "(pandas, polars, pyarrow, or any object with __arrow_c_stream__)"
+    )
 
 
 def _unique_names(label, names):
@@ -67,8 +69,14 @@ def _pandas_source(frame, label):
         return pd.DataFrame(out)
 
     head = fetch(names)[:SNIFF_LINES] if len(names) else pd.DataFrame()
-    return Source(label, "frame", names, raw={n: n for n in names}, text_columns=text_columns(head, {n: n for n in names}),
-                  fetch=fetch)
+    return Source(
+        label,
+        "frame",
+        names,
+        raw={n: n for n in names},
+        text_columns=text_columns(head, {n: n for n in names}),
+        fetch=fetch,
+    )
 
 
 # ------------------------------------------------------------------------------------------------
@@ -95,8 +103,10 @@ def _arrow_source(table, label):
 def _to_pandas(table, columns, label):
     try:  # dates as datetime64, not one Python object per row
         frame = table.to_pandas(ignore_metadata=True, date_as_object=False)
-    except Exception as exc:  # pyarrow's errors are of many kinds: a type pandas cannot hold
-        raise InputError(f"{label}: cannot read the frame's columns {listing(columns)} ({cut(one_line(exc), 160)})") from None
+    except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds: a type pandas cannot hold
+        raise InputError(
+            f"{label}: cannot read the frame's columns {listing(columns)} ({cut(one_line(exc), 160)})"
+        ) from None
     frame.columns = list(columns)
     return frame
 
@@ -133,5 +143,7 @@ def _stream_table(obj, label):
             return pa.RecordBatchReader.from_stream(obj).read_all()
         return pa.table(obj)
     except Exception as exc:  # noqa: BLE001  (whatever the exporter raises)
-        raise InputError(f"{label}: cannot read its Arrow stream ({cut(one_line(exc), 160)}); pyarrow 14 or newer "
-                         "reads any object with __arrow_c_stream__") from None
+        raise InputError(
+            f"{label}: cannot read its Arrow stream ({cut(one_line(exc), 160)}); pyarrow 14 or newer "
+            "reads any object with __arrow_c_stream__"
+        ) from None

@@ -33,8 +33,10 @@ def grid_keys(path, what, id_codes, t_codes, n_ids, n_t, rows):
 
 def dup_error(path, ident, when, where, extra=""):
     rows = ", ".join(str(r) for r in where[:3]) + (f" ... ({len(where)} rows)" if len(where) > 3 else "")
-    return InputError(f"{path}: {len(where)} rows for id {ident!r} and date {when} (rows {rows}); each id and date may "
-                      f"appear once{extra}")
+    return InputError(
+        f"{path}: {len(where)} rows for id {ident!r} and date {when} (rows {rows}); each id and date may "
+        f"appear once{extra}"
+    )
 
 
 def when_text(value, kind):
@@ -63,7 +65,9 @@ def keyed_rows(path, ids, times, notes):
     ok = (id_codes >= 0) & (t_codes >= 0)
     if not ok.all():
         bad = np.flatnonzero(~ok)
-        notes.append(f"{source_name(path)}: {plural(len(bad), 'row')} without an id or a date left out (first: row {bad[0] + 1})")
+        notes.append(
+            f"{source_name(path)}: {plural(len(bad), 'row')} without an id or a date left out (first: row {bad[0] + 1})"
+        )
         if not ok.any():
             raise InputError(f"{path}: no row has both an id and a date")
     id_codes, ids = _compact(id_codes[ok], ids)
@@ -87,14 +91,18 @@ def observed_frame(path, oids, otimes, values, kind, notes):
         order = np.argsort(key, kind="stable")
     nan = ~np.isfinite(values)
     if nan.any():
-        notes.append(missing_note(path, "observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1))
+        notes.append(
+            missing_note(path, "observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1)
+        )
     id_codes, t_codes = id_codes[order], t_codes[order]
-    frame = pd.DataFrame({
-        # Millions of rows share a few thousand ids: kept as codes into the sorted ids.
-        "id": pd.Categorical.from_codes(id_codes, categories=pd.Index(ids, dtype=object)),
-        "ds": times[t_codes],
-        "y": np.where(nan, np.nan, values)[order],
-    })
+    frame = pd.DataFrame(
+        {
+            # Millions of rows share a few thousand ids: kept as codes into the sorted ids.
+            "id": pd.Categorical.from_codes(id_codes, categories=pd.Index(ids, dtype=object)),
+            "ds": times[t_codes],
+            "y": np.where(nan, np.nan, values)[order],
+        }
+    )
     return frame, ids, times, id_codes, t_codes
 
 
@@ -106,20 +114,25 @@ def pairing_notes(pred_path, obs_path, ids, times, present, obs, notes):
     to_pred = pd.Index(ids).get_indexer(oids)  # per observed id, its place among the forecast ids
     known = to_pred >= 0
     if not known.any():
-        notes.append(f"{name}: none of its ids is an id of {source_name(pred_path)} (e.g. {oids[0]!r} there, {ids[0]!r} here)")
+        notes.append(
+            f"{name}: none of its ids is an id of {source_name(pred_path)} (e.g. {oids[0]!r} there, {ids[0]!r} here)"
+        )
         return
     unseen = np.ones(len(ids), dtype=bool)
     unseen[to_pred[known]] = False
     if unseen.any():
-        notes.append(f"{name}: no observed values for {plural(int(unseen.sum()), 'forecast id')} ({ids_note(ids[unseen])})")
+        notes.append(
+            f"{name}: no observed values for {plural(int(unseen.sum()), 'forecast id')} ({ids_note(ids[unseen])})"
+        )
     if (~known).any():
-        notes.append(f"{name}: {plural(int((~known).sum()), 'id')} without forecasts left aside ({ids_note(oids[~known])})")
+        notes.append(
+            f"{name}: {plural(int((~known).sum()), 'id')} without forecasts left aside ({ids_note(oids[~known])})"
+        )
     i = to_pred[id_codes]
     t = pd.Index(times).get_indexer(otimes)[t_codes]
     hit = (i >= 0) & (t >= 0) & frame["y"].notna().to_numpy()
     if not present[i[hit] * len(times) + t[hit]].any():
         notes.append(f"{name}: no observed value falls on a forecast date, so there are no residuals")
-
 
 
 MAX_GRID = 50_000_000  # id x date cells the forecast grid may have beyond four times the rows
@@ -132,8 +145,10 @@ def forecast_frame(path, columns, models, kind, notes, extra=""):
     rows, id_codes, ids, t_codes, times = keyed_rows(path, columns.ids, columns.times, notes)
     n_ids, n_t = len(ids), len(times)
     if n_ids * n_t > max(4 * len(rows), MAX_GRID):
-        raise InputError(f"{path}: the ids' forecast dates differ too much to align them ({n_ids} ids over "
-                         f"{n_t} distinct dates, {len(rows)} rows)")
+        raise InputError(
+            f"{path}: the ids' forecast dates differ too much to align them ({n_ids} ids over "
+            f"{n_t} distinct dates, {len(rows)} rows)"
+        )
     key, dup, where = grid_keys(path, "forecast", id_codes, t_codes, n_ids, n_t, rows)
     if dup >= 0:
         raise dup_error(path, ids[dup // n_t], when_text(times[dup % n_t], kind), where, extra)
@@ -144,15 +159,17 @@ def forecast_frame(path, columns, models, kind, notes, extra=""):
     if not present.all():
         notes.append(_gaps_note(path, ids, n_t, present))
     k = len(models)
-    frame = pd.DataFrame({
-        "model": pd.Categorical.from_codes(np.repeat(np.arange(k), cells), categories=[m.name for m in models]),
-        "id": pd.Series(np.tile(np.repeat(ids, n_t), k), dtype=object),
-        "ds": np.tile(np.tile(times, n_ids), k),
-        "mean": np.concatenate([p["mean"] for p in parts]),
-        "lo": np.concatenate([p["lo"] for p in parts]),
-        "hi": np.concatenate([p["hi"] for p in parts]),
-        "filled": np.tile(~present, k),
-    })
+    frame = pd.DataFrame(
+        {
+            "model": pd.Categorical.from_codes(np.repeat(np.arange(k), cells), categories=[m.name for m in models]),
+            "id": pd.Series(np.tile(np.repeat(ids, n_t), k), dtype=object),
+            "ds": np.tile(np.tile(times, n_ids), k),
+            "mean": np.concatenate([p["mean"] for p in parts]),
+            "lo": np.concatenate([p["lo"] for p in parts]),
+            "hi": np.concatenate([p["hi"] for p in parts]),
+            "filled": np.tile(~present, k),
+        }
+    )
     return frame, ids, times, present
 
 
@@ -178,8 +195,10 @@ def _model_block(path, model, values, rows, key, id_codes, ids, n_t, notes):
     if model.lo is not None:
         crossed = block["lo"] > block["hi"]
         if crossed.any():
-            notes.append(f"{source_name(path)}: model {model.name!r}: the lower bound is above the upper one in "
-                         f"{plural(int(crossed.sum()), 'row')} (first: id {ids[np.argmax(crossed) // n_t]!r})")
+            notes.append(
+                f"{source_name(path)}: model {model.name!r}: the lower bound is above the upper one in "
+                f"{plural(int(crossed.sum()), 'row')} (first: id {ids[np.argmax(crossed) // n_t]!r})"
+            )
     return block
 
 
@@ -189,6 +208,8 @@ def _gaps_note(path, ids, n_t, present):
     have = grid.sum(axis=1)
     gaps = present.size - int(present.sum())
     some = ", ".join(f"{ids[i]!r} has {have[i]}" for i in short[:3]) + (" ..." if len(short) > 3 else "")
-    return (f"{source_name(path)}: {plural(len(short), 'id')} lack{'s' if len(short) == 1 else ''} some of the {n_t} "
-            f"forecast dates ({some}): "
-            + ("the missing row is drawn as a gap" if gaps == 1 else f"the {gaps} missing rows are drawn as gaps"))
+    return (
+        f"{source_name(path)}: {plural(len(short), 'id')} lack{'s' if len(short) == 1 else ''} some of the {n_t} "
+        f"forecast dates ({some}): "
+        + ("the missing row is drawn as a gap" if gaps == 1 else f"the {gaps} missing rows are drawn as gaps")
+    )

@@ -42,7 +42,7 @@ class Layout:
 
 def _pick(src, flag, candidates):
     """The column named by `flag`, else the first of `candidates` present; None if none is."""
-    for name in ([flag] if flag else candidates):
+    for name in [flag] if flag else candidates:
         if name in src.columns:
             return name
     return None
@@ -57,7 +57,9 @@ def prediction_layout(src, options):
     ds = _pick(src, ds_flag, [LONG_DATE, OWN_DATE])
     if own:
         mean, lo, hi = mean_flag or OWN_MEAN, lo_flag or OWN_LOWER, hi_flag or OWN_UPPER
-        wanted = [ident or id_flag or OWN_ID, ds or ds_flag or OWN_DATE, mean] + [c for c, flag in ((lo, lo_flag), (hi, hi_flag)) if flag]
+        wanted = [ident or id_flag or OWN_ID, ds or ds_flag or OWN_DATE, mean] + [
+            c for c, flag in ((lo, lo_flag), (hi, hi_flag)) if flag
+        ]
         missing = [c for c in wanted if c not in cols]
         if missing:
             raise missing_columns(path, missing, cols)
@@ -67,7 +69,9 @@ def prediction_layout(src, options):
         has_band = lo in cols and hi in cols
         return Layout(ident, ds, [Model(mean, mean, lo if has_band else None, hi if has_band else None)])
     if ident is None or ds is None:
-        missing = [flag or name for name, found, flag in ((LONG_ID, ident, id_flag), (LONG_DATE, ds, ds_flag)) if found is None]
+        missing = [
+            flag or name for name, found, flag in ((LONG_ID, ident, id_flag), (LONG_DATE, ds, ds_flag)) if found is None
+        ]
         hint = "" if (id_flag or ds_flag) else "; or name them with --id-col/--date-col"
         raise missing_columns(path, missing, cols, hint)
     bounds, plain = {}, []
@@ -86,7 +90,9 @@ def prediction_layout(src, options):
             text.append(name)  # a label column beside the models, such as a region name
         elif levels:
             level = max(levels)
-            models.append(Model(name, name, levels[level]["lo"], levels[level]["hi"], int(level) if level.is_integer() else level))
+            models.append(
+                Model(name, name, levels[level]["lo"], levels[level]["hi"], int(level) if level.is_integer() else level)
+            )
         else:
             models.append(Model(name, name))
     ignored += [c for sides in bounds.values() for lv in sides.values() for c in lv.values()]
@@ -96,15 +102,20 @@ def prediction_layout(src, options):
 def observed_layout(src, options):
     path, cols = src.path, src.columns
     flags = [options.obs_id_col, options.obs_date_col, options.obs_value_col]
-    found = [_pick(src, flags[0], [LONG_ID, OWN_ID]), _pick(src, flags[1], [LONG_DATE, OWN_DATE]),
-             _pick(src, flags[2], [LONG_VALUE, OWN_VALUE])]
+    found = [
+        _pick(src, flags[0], [LONG_ID, OWN_ID]),
+        _pick(src, flags[1], [LONG_DATE, OWN_DATE]),
+        _pick(src, flags[2], [LONG_VALUE, OWN_VALUE]),
+    ]
     if None in found:
         long_names = [f or n for f, n in zip(flags, (LONG_ID, LONG_DATE, LONG_VALUE))]
         own_names = [f or n for f, n in zip(flags, (OWN_ID, OWN_DATE, OWN_VALUE))]
         matches = lambda names: sum(n in cols for n in names)  # noqa: E731
         names = own_names if matches(own_names) > matches(long_names) else long_names
-        raise missing_columns(path, [n for n, f in zip(names, found) if f is None and n not in cols] or
-                               [n for n, f in zip(names, found) if f is None], cols)
+        raise missing_columns(
+            path,
+            [n for n, f in zip(names, found) if f is None and n not in cols]
+            or [n for n, f in zip(names, found) if f is None],
+            cols,
+        )
     return Layout(found[0], found[1], value=found[2])
-
-

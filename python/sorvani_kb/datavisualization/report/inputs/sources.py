@@ -26,8 +26,29 @@ from .text import cut, one_line
 
 # Cell texts that mean "no value" in a number column (id and date columns treat only an empty
 # cell so: "NA" may well be an id).
-MISSING_TEXTS = ["", "NA", "N/A", "n/a", "N.A.", "na", "NaN", "nan", "NAN", "-nan", "-NaN", "null", "NULL",
-                 "Null", "None", "none", "#N/A", "#NA", "#VALUE!", "-", "--"]
+MISSING_TEXTS = [
+    "",
+    "NA",
+    "N/A",
+    "n/a",
+    "N.A.",
+    "na",
+    "NaN",
+    "nan",
+    "NAN",
+    "-nan",
+    "-NaN",
+    "null",
+    "NULL",
+    "Null",
+    "None",
+    "none",
+    "#N/A",
+    "#NA",
+    "#VALUE!",
+    "-",
+    "--",
+]
 SNIFF_BYTES = 1 << 16
 SNIFF_LINES = 200
 
@@ -100,8 +121,9 @@ def _decode_head(path, raw):
     try:
         text = codecs.getincrementaldecoder(encoding)().decode(raw, final=len(raw) < SNIFF_BYTES)
     except UnicodeDecodeError as exc:
-        raise InputError(f"{path}: not UTF-8 text (byte 0x{raw[exc.start]:02x} at offset {exc.start}): "
-                         "save the file as UTF-8") from None
+        raise InputError(
+            f"{path}: not UTF-8 text (byte 0x{raw[exc.start]:02x} at offset {exc.start}): save the file as UTF-8"
+        ) from None
     if "\x00" in text:
         raise InputError(f"{path}: a binary file, not CSV text or Parquet")
     return text, encoding
@@ -179,7 +201,11 @@ def text_columns(sample, raw, decimal="."):
     found = set()
     for col, label in raw.items():
         values = sample[label].dropna()
-        if not pd.api.types.is_numeric_dtype(values.dtype) and not pd.api.types.is_datetime64_any_dtype(values.dtype) and len(values):
+        if (
+            not pd.api.types.is_numeric_dtype(values.dtype)
+            and not pd.api.types.is_datetime64_any_dtype(values.dtype)
+            and len(values)
+        ):
             work = values.astype(str).str.strip()
             if decimal == ",":
                 work = work.str.replace(",", ".", regex=False)
@@ -192,12 +218,14 @@ def _open_parquet(path):
     try:
         import pyarrow.parquet as pq
     except ImportError:
-        raise InputError(f"{path}: reading Parquet needs pyarrow, which is not installed (pip install pyarrow)") from None
+        raise InputError(
+            f"{path}: reading Parquet needs pyarrow, which is not installed (pip install pyarrow)"
+        ) from None
     import pyarrow as pa
 
     try:
         schema = pq.read_schema(path)
-    except Exception as exc:  # pyarrow's errors are of many kinds, all of them "cannot read"
+    except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
         raise InputError(f"{path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
     src = Source(path, "parquet", [])
     for f in schema:
@@ -214,8 +242,15 @@ def _open_parquet(path):
 def _read_csv(src, nrows=None, usecols=None, text=(), keep=(), numbers=(), na_values=()):
     """pandas' C reader with the source's dialect; `text` columns read as written, `keep` columns
     with only an empty cell as missing, `numbers` with every MISSING_TEXTS as missing."""
-    kw = dict(sep=src.sep, decimal=src.decimal, encoding=src.encoding, keep_default_na=False,
-              na_values=list(na_values), engine="c", index_col=False)
+    kw = dict(
+        sep=src.sep,
+        decimal=src.decimal,
+        encoding=src.encoding,
+        keep_default_na=False,
+        na_values=list(na_values),
+        engine="c",
+        index_col=False,
+    )
     if src.thousands:
         kw["thousands"] = src.thousands
     if src.compression:
@@ -238,11 +273,22 @@ def _read_csv(src, nrows=None, usecols=None, text=(), keep=(), numbers=(), na_va
             else:
                 frame = pd.read_csv(src.path, **kw)
     except UnicodeDecodeError as exc:
-        raise InputError(f"{src.path}: not UTF-8 text (byte 0x{exc.object[exc.start]:02x} further on): save the file as UTF-8") from None
+        raise InputError(
+            f"{src.path}: not UTF-8 text (byte 0x{exc.object[exc.start]:02x} further on): save the file as UTF-8"
+        ) from None
     except pd.errors.EmptyDataError:
         raise InputError(f"{src.path}: the file is empty") from None
-    except (pd.errors.ParserError, ValueError, OSError, EOFError, zipfile.BadZipFile, lzma.LZMAError,
-            OverflowError, MemoryError, csv.Error) as exc:
+    except (
+        pd.errors.ParserError,
+        ValueError,
+        OSError,
+        EOFError,
+        zipfile.BadZipFile,
+        lzma.LZMAError,
+        OverflowError,
+        MemoryError,
+        csv.Error,
+    ) as exc:
         raise InputError(f"{src.path}: cannot read the file as CSV ({cut(one_line(exc), 160)})") from None
     frame.columns = [str(c).strip() for c in frame.columns]
     return frame
@@ -265,7 +311,7 @@ def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False
         try:
             table = pq.read_table(src.path, columns=list(columns))
             frame = table.to_pandas(ignore_metadata=True)
-        except Exception as exc:  # pyarrow's errors are of many kinds, all of them "cannot read"
+        except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
             raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
         frame.columns = [str(c) for c in frame.columns]
         return frame
@@ -275,5 +321,3 @@ def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False
         if not all_text(frame[col]):
             frame[col] = _read_csv(src, usecols=[col], text=[col], keep=[col])[col].to_numpy()
     return frame
-
-

@@ -31,8 +31,17 @@ from .prototypes import draw_member, figure_json, module_figures
 if TYPE_CHECKING:
     from ..canonical import Inputs
 
-__all__ = ["build", "render", "PageData", "ModelMeasures", "TREEMAP_NODES", "module_figures", "figure_json",
-           "draw_member", "Blobs"]
+__all__ = [
+    "build",
+    "render",
+    "PageData",
+    "ModelMeasures",
+    "TREEMAP_NODES",
+    "module_figures",
+    "figure_json",
+    "draw_member",
+    "Blobs",
+]
 
 
 def _no_progress(total=None, step=1):

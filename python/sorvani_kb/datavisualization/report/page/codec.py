@@ -24,7 +24,7 @@ class Blobs:
     a marker: a member's view needs the chunks of its own block (and its sub-members'), and can
     be drawn as soon as the browser has read them. Other arrays are one chunk each."""
 
-    MISSING = -(2 ** 31)
+    MISSING = -(2**31)
     MAX_PLACES = 6
     FLOAT64 = 255
 
@@ -80,12 +80,12 @@ class Blobs:
     def _scaled(self, values, k, limit=True):
         """values * 10**k, rounded (int32 with MISSING for NaN when `limit`), and where that
         gives back the value to 1e-9 relative."""
-        scale = 10.0 ** k
+        scale = 10.0**k
         finite = np.isfinite(values)
         plain = np.where(finite, values, 0.0)
         with np.errstate(all="ignore"):
             scaled = np.round(plain * scale)
-            ok = (np.abs(scaled) < (2 ** 31 - 1 if limit else 2.0 ** 53)) & ~np.isinf(values)
+            ok = (np.abs(scaled) < (2**31 - 1 if limit else 2.0**53)) & ~np.isinf(values)
             ok &= np.abs(scaled / scale - plain) <= 1e-9 * np.abs(plain)
         if not limit:
             return scaled, ok
@@ -104,8 +104,9 @@ class Blobs:
         """Where a value keeps its magnitude as float32 (neither beyond its range nor subnormal)."""
         magnitude = np.abs(array)
         with np.errstate(invalid="ignore"):
-            return ~((magnitude > np.finfo(np.float32).max) & np.isfinite(array)) & \
-                ~((magnitude < np.finfo(np.float32).tiny) & (magnitude > 0))
+            return ~((magnitude > np.finfo(np.float32).max) & np.isfinite(array)) & ~(
+                (magnitude < np.finfo(np.float32).tiny) & (magnitude > 0)
+            )
 
     def _encodings(self, array, dtype, places, bounds):
         """Per chunk: (encoding, the numbers to store)."""
@@ -145,8 +146,14 @@ class Blobs:
             for c in range(len(bounds) - 1):
                 (self.blocks[c] if blocked else self.tail if late else self.head).append((self._next, next(packed)))
                 self._next += 1
-            self.index[name] = {"el": first, "dtype": dtype.str[1:], "n": int(array.size), "bounds": bounds,
-                                "blocked": blocked, "late": late}
+            self.index[name] = {
+                "el": first,
+                "dtype": dtype.str[1:],
+                "n": int(array.size),
+                "bounds": bounds,
+                "blocked": blocked,
+                "late": late,
+            }
         self.arrays = []
 
 

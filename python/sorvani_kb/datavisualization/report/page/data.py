@@ -55,8 +55,13 @@ def encode_model(blobs, i, grid, hierarchy, sums, values):
         "std": blobs.add(p + "std", ms.residual_std(grid.residual), "f4", keys),
         "sums": blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width),
         "aggRows": blobs.add(p + "aggRows", sums.rows, "i4"),
-        "measures": blobs.add(p + "measures", np.stack([values[m.key] for m in ms.MEASURES], axis=1) if len(grid) else
-                              np.zeros((0, len(ms.MEASURES))), "f4", keys, len(ms.MEASURES)),
+        "measures": blobs.add(
+            p + "measures",
+            np.stack([values[m.key] for m in ms.MEASURES], axis=1) if len(grid) else np.zeros((0, len(ms.MEASURES))),
+            "f4",
+            keys,
+            len(ms.MEASURES),
+        ),
     }
     if not np.array_equal(keys, np.arange(len(hierarchy))):
         names["gid"] = blobs.add(p + "gid", keys, "i4")
@@ -76,12 +81,16 @@ def encode_observed(blobs, observed):
     has = counts > 0
     start[has] = observed.pos[first[has]]
     consecutive = bool(((observed.pos - start[g]) == (np.arange(len(g)) - first[g])).all())
-    names = {"count": blobs.add("o.count", counts, "i4", np.arange(len(counts))),
-             "values": blobs.add("o.values", observed.values, "f4", offsets=observed.offset)}
+    names = {
+        "count": blobs.add("o.count", counts, "i4", np.arange(len(counts))),
+        "values": blobs.add("o.values", observed.values, "f4", offsets=observed.offset),
+    }
     if consecutive:
         names["start"] = blobs.add("o.start", start, "i4", np.arange(len(counts)))
     else:
-        names["pos"] = blobs.add("o.pos", observed.pos, "u2" if len(observed.axis) < 65536 else "i4", offsets=observed.offset)
+        names["pos"] = blobs.add(
+            "o.pos", observed.pos, "u2" if len(observed.axis) < 65536 else "i4", offsets=observed.offset
+        )
     return names
 
 
@@ -164,8 +173,10 @@ def _answer(worker, pending, job):
 
 def _bytes_per_id(inputs, hierarchy, observed):
     """About how many bytes of arrays the page holds per id."""
-    return 4.0 * (len(inputs.forecasts) / max(1, len(hierarchy)) * 5
-                  + (len(observed.values) / max(1, len(hierarchy)) if observed is not None else 0))
+    return 4.0 * (
+        len(inputs.forecasts) / max(1, len(hierarchy)) * 5
+        + (len(observed.values) / max(1, len(hierarchy)) if observed is not None else 0)
+    )
 
 
 def _encode_models(blobs, inputs, grids, hierarchy, starts, progress):
@@ -177,15 +188,30 @@ def _encode_models(blobs, inputs, grids, hierarchy, starts, progress):
         sums = ms.child_sums(grid, hierarchy)
         values = ms.member_measures(grid, sums)
         fine = worst_thresholds(grid.level)
-        worst = {m.key: [int(grid.gid[r]) for r in ms.worst(values[m.key], m.worst, WORST, fine[m.key][0])] for m in ms.MEASURES}
+        worst = {
+            m.key: [int(grid.gid[r]) for r in ms.worst(values[m.key], m.worst, WORST, fine[m.key][0])]
+            for m in ms.MEASURES
+        }
         axis = grid.axis
-        models.append({
-            "name": model, "level": level_text(grid.level), "none": {k: v[1] for k, v in fine.items()}, "band": grid.band,
-            "n": len(grid), "width": int(len(axis)), "start": start, "worst": worst,
-            "arrays": encode_model(blobs, i, grid, hierarchy, sums, values),
-            "range": [start_text(axis[0], inputs.time_kind), start_text(axis[-1], inputs.time_kind)] if len(axis) else None,
-        })
-        measures.append(ModelMeasures(model=model, ids=hierarchy.ids[grid.gid], depth=hierarchy.depth[grid.gid], values=values))
+        models.append(
+            {
+                "name": model,
+                "level": level_text(grid.level),
+                "none": {k: v[1] for k, v in fine.items()},
+                "band": grid.band,
+                "n": len(grid),
+                "width": int(len(axis)),
+                "start": start,
+                "worst": worst,
+                "arrays": encode_model(blobs, i, grid, hierarchy, sums, values),
+                "range": [start_text(axis[0], inputs.time_kind), start_text(axis[-1], inputs.time_kind)]
+                if len(axis)
+                else None,
+            }
+        )
+        measures.append(
+            ModelMeasures(model=model, ids=hierarchy.ids[grid.gid], depth=hierarchy.depth[grid.gid], values=values)
+        )
         grid = sums = grids[i] = None  # its matrices are in the blobs now
         progress()
     return models, measures
@@ -205,7 +231,9 @@ def _meta(inputs, hierarchy, models, obs, parts, treemap_nodes, blobs):
         "obs": obs,
         "residualProto": parts["residual"],
         "quantiles": parts["quantiles"],
-        "measures": [{"key": m.key, "label": m.label, "worst": m.worst, "unit": m.unit, "help": m.help} for m in ms.MEASURES],
+        "measures": [
+            {"key": m.key, "label": m.label, "worst": m.worst, "unit": m.unit, "help": m.help} for m in ms.MEASURES
+        ],
         "treemapNodes": max(1, int(treemap_nodes or TREEMAP_NODES)),
         "arrays": blobs.index,
         "block": blobs.block,

@@ -11,8 +11,17 @@ from importlib import resources
 ASSETS = resources.files(__package__.rpartition(".")[0]) / "assets"
 # The page's script, in the order the files are joined: each later file may use what the earlier
 # ones declare at their top level, and start.js, last, sets the page going.
-SCRIPTS = ("core.js", "codec.js", "hierarchy.js", "figures.js", "member.js", "overview.js", "table.js",
-           "navigation.js", "start.js")
+SCRIPTS = (
+    "core.js",
+    "codec.js",
+    "hierarchy.js",
+    "figures.js",
+    "member.js",
+    "overview.js",
+    "table.js",
+    "navigation.js",
+    "start.js",
+)
 
 
 def asset(name):
@@ -51,10 +60,14 @@ def _head(meta, dt_css):
 
     top, body = asset("explorer.html").split("<!--@@-->")
     title = html.escape(meta["title"])
-    return [top.replace("@TITLE@", title).replace("@STYLE@", asset("explorer.css") + "\n" + dt_css.replace("</", "<\\/")),
-            '<script type="text/javascript">window.PlotlyConfig = {MathJaxConfig: "local"};</script>\n',
-            '<script type="text/javascript">', get_plotlyjs(), "</script>\n",
-            body.replace("@TITLE@", title)]
+    return [
+        top.replace("@TITLE@", title).replace("@STYLE@", asset("explorer.css") + "\n" + dt_css.replace("</", "<\\/")),
+        '<script type="text/javascript">window.PlotlyConfig = {MathJaxConfig: "local"};</script>\n',
+        '<script type="text/javascript">',
+        get_plotlyjs(),
+        "</script>\n",
+        body.replace("@TITLE@", title),
+    ]
 
 
 def render(meta, blobs):
@@ -69,6 +82,11 @@ def render(meta, blobs):
         out += [_element(number, text) for number, text in chunks]
         out.append(_marker(b))
     out += [_element(number, text) for number, text in blobs.tail]
-    out += ['<script type="application/octet-stream" id="sorvani-datatables">', base64.b64encode(dt_js).decode("ascii"),
-            "</script>\n", _marker(blobs.n_blocks), "</body>\n</html>\n"]
+    out += [
+        '<script type="application/octet-stream" id="sorvani-datatables">',
+        base64.b64encode(dt_js).decode("ascii"),
+        "</script>\n",
+        _marker(blobs.n_blocks),
+        "</body>\n</html>\n",
+    ]
     return "".join(out)

@@ -119,7 +119,7 @@ def module_figures(inputs, model, member):
     if own.empty:
         return {}
     present = pd.unique(ids.to_numpy(dtype=object))
-    children = [block(i) for i in present if i.startswith(member + "/") and "/" not in i[len(member) + 1:]]
+    children = [block(i) for i in present if i.startswith(member + "/") and "/" not in i[len(member) + 1 :]]
     real = None
     if inputs.observed is not None:
         obs = inputs.observed
@@ -127,8 +127,9 @@ def module_figures(inputs, model, member):
         real["id"] = real["id"].astype(object)
     lo_hi = frame[["lo", "hi"]].to_numpy(dtype=np.float64)
     band = bool(np.isfinite(lo_hi).any())
-    return draw_member(plotter(inputs.use_case), member, own, real, children, band,
-                       start_text(frame["ds"].iloc[0], inputs.time_kind))
+    return draw_member(
+        plotter(inputs.use_case), member, own, real, children, band, start_text(frame["ds"].iloc[0], inputs.time_kind)
+    )
 
 
 # ---------------------------------------------------------------------------------------------
@@ -207,8 +208,15 @@ def model_prototypes(use_case, axis, band, start, has_observed, observed_axis):
     names = [_strip_suffix(t["name"], PROTO_ID) for t in total["data"]]
     for t in total["data"]:
         t["y"], t["name"] = [], None
-    return {"forecast": forecast, "titlePrefix": title, "overlay": overlay, "overlayTrace": trace,
-            "sum": total, "sumPrefixes": names, "axis": forecast["data"][0]["x"]}
+    return {
+        "forecast": forecast,
+        "titlePrefix": title,
+        "overlay": overlay,
+        "overlayTrace": trace,
+        "sum": total,
+        "sumPrefixes": names,
+        "axis": forecast["data"][0]["x"],
+    }
 
 
 def residual_prototypes(use_case):
@@ -251,12 +259,23 @@ def library_parts(use_case, time_kind, models, observed_axis, residual_counts):
     """What the page takes from the module, plotly and scipy: the prototypes of each model (given
     as (axis, band, start)), the residual prototypes, the observed dates as the figures write
     them and the normal quantiles of the QQ plots."""
-    out = {"models": [model_prototypes(use_case, axis, band, start, observed_axis is not None, observed_axis)
-                      if len(axis) else None for axis, band, start in models],
-           "residual": None, "obsAxis": None, "quantiles": {}}
+    out = {
+        "models": [
+            model_prototypes(use_case, axis, band, start, observed_axis is not None, observed_axis)
+            if len(axis)
+            else None
+            for axis, band, start in models
+        ],
+        "residual": None,
+        "obsAxis": None,
+        "quantiles": {},
+    }
     if observed_axis is not None:
-        out.update(residual=residual_prototypes(use_case), obsAxis=axis_text(observed_axis),
-                   quantiles=normal_quantiles(residual_counts))
+        out.update(
+            residual=residual_prototypes(use_case),
+            obsAxis=axis_text(observed_axis),
+            quantiles=normal_quantiles(residual_counts),
+        )
     return out
 
 
