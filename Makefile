@@ -1,4 +1,4 @@
-.PHONY: report test dev format tidy clean
+.PHONY: report test dev format tidy lint clean
 
 # The main job: a self-contained HTML report of the shipped sample.
 report:
@@ -15,6 +15,11 @@ dev:
 
 format:
 	clang-format -i $$(git ls-files 'src/*.cpp' 'src/*.hpp')
+	tools/lint-py.sh --fix
+
+lint:
+	tools/lint-js.sh
+	tools/lint-py.sh
 
 tidy:
 	tools/tidy.sh
