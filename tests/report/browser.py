@@ -37,11 +37,28 @@ class Chromium:
         # The browser runs without the sanitizer runtime a sanitized test run preloads.
         env = {k: v for k, v in os.environ.items() if k not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")}
         self.proc = subprocess.Popen(
-            [self.binary, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--no-default-browser-check",
-             "--disable-extensions", "--disable-background-networking", "--mute-audio", "--hide-scrollbars",
-             f"--user-data-dir={self.profile}", "--remote-debugging-port=0", "--remote-allow-origins=*",
-             f"--window-size={width},{height}", "about:blank"],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
+            [
+                self.binary,
+                "--headless",
+                "--no-sandbox",
+                "--disable-gpu",
+                "--no-first-run",
+                "--no-default-browser-check",
+                "--disable-extensions",
+                "--disable-background-networking",
+                "--mute-audio",
+                "--hide-scrollbars",
+                f"--user-data-dir={self.profile}",
+                "--remote-debugging-port=0",
+                "--remote-allow-origins=*",
+                f"--window-size={width},{height}",
+                "about:blank",
+            ],
+            stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            env=env,
+        )
         try:
             port = self._port()
             deadline = time.monotonic() + timeout
@@ -53,7 +70,9 @@ class Chromium:
                 time.sleep(0.05)
             if not pages:
                 raise BrowserError("chromium opened no page")
-            self.ws = websocket.create_connection(pages[0]["webSocketDebuggerUrl"], timeout=timeout, suppress_origin=True)
+            self.ws = websocket.create_connection(
+                pages[0]["webSocketDebuggerUrl"], timeout=timeout, suppress_origin=True
+            )
         except BaseException:
             self.close()
             raise
@@ -107,7 +126,11 @@ class Chromium:
     def _event(self, message):
         self.events.append(message)
         method, params = message.get("method"), message.get("params", {})
-        if "sessionId" in message and method in ("Runtime.exceptionThrown", "Runtime.consoleAPICalled", "Log.entryAdded"):
+        if "sessionId" in message and method in (
+            "Runtime.exceptionThrown",
+            "Runtime.consoleAPICalled",
+            "Log.entryAdded",
+        ):
             before = len(self.errors)
             self._event({k: v for k, v in message.items() if k != "sessionId"})
             del self.events[-1]
@@ -174,8 +197,14 @@ class Chromium:
             self.wait_event("Page.loadEventFired")
 
     def evaluate(self, expression, await_promise=True):
-        result = self.send("Runtime.evaluate", expression=expression, awaitPromise=await_promise,
-                           returnByValue=True, userGesture=True, timeout=int(self.timeout * 1000))
+        result = self.send(
+            "Runtime.evaluate",
+            expression=expression,
+            awaitPromise=await_promise,
+            returnByValue=True,
+            userGesture=True,
+            timeout=int(self.timeout * 1000),
+        )
         if "exceptionDetails" in result:
             d = result["exceptionDetails"]
             raise BrowserError(d.get("exception", {}).get("description") or d.get("text"))
@@ -196,7 +225,9 @@ class Chromium:
         """Clicks the centre of the first element matching `selector`, as a user would."""
         box = self.evaluate(
             "(() => { const e = document.querySelector(%s); if (!e) return null; e.scrollIntoView({block: 'center'});"
-            " const r = e.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; })()" % json.dumps(selector))
+            " const r = e.getBoundingClientRect(); return [r.left + r.width / 2, r.top + r.height / 2]; })()"
+            % json.dumps(selector)
+        )
         if box is None:
             raise BrowserError(f"nothing matches {selector}")
         for kind in ("mousePressed", "mouseReleased"):
@@ -215,8 +246,10 @@ class Chromium:
         if full_page:
             metrics = self.send("Page.getLayoutMetrics")
             size = metrics.get("cssContentSize") or metrics["contentSize"]
-            params.update(captureBeyondViewport=True,
-                          clip={"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1})
+            params.update(
+                captureBeyondViewport=True,
+                clip={"x": 0, "y": 0, "width": size["width"], "height": size["height"], "scale": 1},
+            )
         data = self.send("Page.captureScreenshot", **params)["data"]
         with open(path, "wb") as fh:
             fh.write(base64.b64decode(data))
@@ -293,8 +326,15 @@ class Frame:
 
     def evaluate(self, expression, await_promise=True):
         where = {} if self.context is None else {"contextId": self.context}
-        result = self.send("Runtime.evaluate", expression=expression, awaitPromise=await_promise, returnByValue=True,
-                           userGesture=True, timeout=int(self.browser.timeout * 1000), **where)
+        result = self.send(
+            "Runtime.evaluate",
+            expression=expression,
+            awaitPromise=await_promise,
+            returnByValue=True,
+            userGesture=True,
+            timeout=int(self.browser.timeout * 1000),
+            **where,
+        )
         if "exceptionDetails" in result:
             d = result["exceptionDetails"]
             raise BrowserError(d.get("exception", {}).get("description") or d.get("text"))

@@ -96,9 +96,23 @@ function setupGoto() {
   });
 }
 
+// The page's own links change only the hash. Shown inline in a notebook the page is an
+// about:srcdoc document, where "#node=..." would resolve against the notebook's address and load
+// it into the frame: a plain click sets the hash itself.
+function followOwnLinks(ev) {
+  if (ev.defaultPrevented || ev.button !== 0 || ev.metaKey || ev.ctrlKey || ev.shiftKey || ev.altKey) return;
+  const a = ev.target.closest && ev.target.closest('a[href^="#"]');
+  if (!a) return;
+  ev.preventDefault();
+  const h = a.getAttribute('href');
+  if (location.hash === h || (h === '#' && !location.hash)) route().catch(fail);
+  else location.hash = h;
+}
+
 function setup() {
   setupControls();
   setupNotes();
   setupGoto();
+  document.addEventListener('click', followOwnLinks);
   window.addEventListener('hashchange', () => { route().catch(fail); });
 }
