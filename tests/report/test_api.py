@@ -208,6 +208,7 @@ def test_notes_are_warnings_listed_on_the_report_and_the_page():
     assert notes[1].startswith("forecasts: 1 id lacks some of the 12 forecast dates ('Italia/Lazio/Roma' has 11)")
     meta, _ = parts(report.to_html())
     assert meta["notes"] == notes and [m["name"] for m in meta["models"]] == ["Naive", "AutoETS"]
+    assert (meta["prediction"], meta["observed"]) == ("a pandas DataFrame", "a pandas DataFrame")
     assert report.measures.set_index(["model", "unique_id"]).loc[("Naive", "Total"), "missing"] == 12
 
 

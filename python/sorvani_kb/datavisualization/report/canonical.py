@@ -32,7 +32,7 @@ class Inputs:
         gives, e.g. 95), or None when the bounds came without a level or there are none.
     time_kind: "datetime" or "step".
     prediction_path / observed_path: what the page names as the source of each: a file's path,
-        or the argument's name for a frame given in memory.
+        or what a frame given in memory is ("a polars DataFrame").
     notes: one-line messages for the user (missing values and where, gaps, dropped rows); the
         command prints them on stderr, the library gives them as warnings, the page shows them.
     """

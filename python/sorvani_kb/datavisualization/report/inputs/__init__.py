@@ -78,10 +78,15 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
         {m.name: m.level for m in pred.layout.models},
         kind,
         use_case,
-        pred_path,
-        obs.source.path if obs is not None else None,
+        _named(pred.source),
+        _named(obs.source) if obs is not None else None,
         notes,
     )
+
+
+def _named(src):
+    """What the page calls a source: a file's path, or what a frame is."""
+    return src.description or src.path
 
 
 def _check_options(options):

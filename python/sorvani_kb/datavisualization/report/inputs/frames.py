@@ -21,6 +21,16 @@ ARROW_TEXT = ("string", "large_string", "string_view", "binary", "large_binary")
 
 def frame_source(obj, label):
     """A `Source` for the frame `obj` given as the argument `label`; refuses anything else."""
+    src = _frame_source(obj, label)
+    kind = type(obj)
+    name = {"pandas": "pandas", "polars": "polars", "pyarrow": "pyarrow"}.get(kind.__module__.split(".")[0])
+    src.description = (
+        f"a {name} {kind.__name__}" if name else f"an Arrow stream ({kind.__module__}.{kind.__qualname__})"
+    )
+    return src
+
+
+def _frame_source(obj, label):
     if isinstance(obj, pd.DataFrame):
         return _pandas_source(obj, label)
     module = type(obj).__module__.split(".")[0]

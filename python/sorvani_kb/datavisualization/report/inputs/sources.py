@@ -71,6 +71,7 @@ class Source:
     raw: dict = field(default_factory=dict)  # column name -> the name as the header writes it
     text_columns: set = field(default_factory=set)  # columns whose sampled values are not numbers
     fetch: Any = None  # for a frame: columns -> a pandas DataFrame of just those columns
+    description: str = ""  # for a frame: what it is, as the page names it ("a polars LazyFrame")
 
 
 def _head_bytes(path, compression, member):
