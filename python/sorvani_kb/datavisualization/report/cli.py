@@ -81,6 +81,19 @@ def build_parser(prog=None):
         "converted to it, dates without are taken as its local time (default: the one zone the files give, if any)",
     )
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar (it shows only on a terminal anyway)")
+    _column_options(p)
+    g = p.add_argument_group("report page")
+    g.add_argument(
+        "--treemap-nodes",
+        type=int,
+        default=TREEMAP_NODES,
+        metavar="N",
+        help="most members the treemaps draw at once; deeper levels open from a member's view (default: %(default)s)",
+    )
+    return p
+
+
+def _column_options(p):
     g = p.add_argument_group("prediction columns (default: found from the file)")
     for name, default, what in (
         ("id", "unique_id, else id", "series id"),
@@ -97,15 +110,6 @@ def build_parser(prog=None):
         ("value", "y, else value", "observed value"),
     ):
         g.add_argument(f"--obs-{name}-col", metavar="NAME", help=f"{what} (default: {default})")
-    g = p.add_argument_group("report page")
-    g.add_argument(
-        "--treemap-nodes",
-        type=int,
-        default=TREEMAP_NODES,
-        metavar="N",
-        help="most members the treemaps draw at once; deeper levels open from a member's view (default: %(default)s)",
-    )
-    return p
 
 
 @contextlib.contextmanager
