@@ -20,7 +20,7 @@ MEASURE_COLUMNS = [
     "unique_id",
     "model",
     "depth",
-    "level",
+    "interval_level",
     "coherence_gap_pct",
     "coverage_pct",
     "mae",
@@ -139,7 +139,7 @@ def test_measures_are_one_row_per_member_and_model_as_computed_from_the_frames(c
         np.testing.assert_allclose(got.loc[bias.index, "bias"], bias, rtol=1e-9, atol=1e-9)
         inside = (joined[f"{model}-lo-95"] <= joined["y"]) & (joined["y"] <= joined[f"{model}-hi-95"])
         np.testing.assert_allclose(got.loc[err.index, "coverage_pct"], inside.groupby(joined["unique_id"]).mean() * 100)
-        assert (got["level"] == 95).all() and (got["missing"] == 0).all()
+        assert (got["interval_level"] == 95).all() and (got["missing"] == 0).all()
     depth = measures.set_index("unique_id")["depth"]
     assert depth["Italia"].eq(0).all() and depth["Italia/Lazio"].eq(1).all() and depth["Italia/Lazio/Roma"].eq(2).all()
     gap = measures[measures["model"] == RECONCILED].set_index("unique_id")["coherence_gap_pct"]

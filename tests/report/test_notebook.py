@@ -194,7 +194,7 @@ def test_measures_cell_prints_the_first_members(executed, expected):
     nb, _ = executed
     text = "".join(o.text for o in nb.cells[MEASURES].outputs if o.output_type == "stream" and o.name == "stdout")
     lines = text.splitlines()
-    assert lines[0].split()[:5] == ["unique_id", "model", "depth", "level", "coherence_gap_pct"]
+    assert lines[0].split()[:5] == ["unique_id", "model", "depth", "interval_level", "coherence_gap_pct"]
     assert "coverage_pct" in lines[0] and any("smape_pct" in line for line in lines)
     head = expected.measures.head()
     assert [line.split()[1] for line in lines[1:6]] == list(head["unique_id"])

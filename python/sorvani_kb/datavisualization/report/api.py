@@ -68,7 +68,7 @@ class Report:
         """One row per member and model, in model then id order. Columns:
 
         - `unique_id` (str), `model` (str), `depth` (int: 0 for a root, 1 for its direct
-          sub-members, ...), `level` (float: the interval level of `coverage_pct`, NaN when
+          sub-members, ...), `interval_level` (float: the interval level of `coverage_pct`, NaN when
           the model has no interval or the input gives no level);
         - `coherence_gap_pct`: largest relative difference, in %, between the member's forecast
           and the sum of its direct sub-members' over the dates where all have a value
@@ -241,13 +241,13 @@ def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
             "unique_id": pd.Series(m.ids, dtype=object),
             "model": m.model,
             "depth": np.asarray(m.depth, dtype=np.int64),
-            "level": np.full(n, np.nan if level is None else float(level)),
+            "interval_level": np.full(n, np.nan if level is None else float(level)),
         }
         for key, column in MEASURE_COLUMNS.items():
             part[column] = np.asarray(m.values[key], dtype=np.float64)
         parts.append(pd.DataFrame(part, index=pd.RangeIndex(n)))
     if not parts:
-        columns = ["unique_id", "model", "depth", "level", *MEASURE_COLUMNS.values()]
+        columns = ["unique_id", "model", "depth", "interval_level", *MEASURE_COLUMNS.values()]
         return pd.DataFrame({c: pd.Series(dtype=object if c in ("unique_id", "model") else float) for c in columns})
     frame = pd.concat(parts, ignore_index=True)
     frame["missing"] = frame["missing"].astype(np.int64)
