@@ -137,6 +137,7 @@ def explore(
     obs_id_col: Optional[str] = None,
     obs_date_col: Optional[str] = None,
     obs_value_col: Optional[str] = None,
+    cutoff_col: Optional[str] = None,
     treemap_nodes: int = TREEMAP_NODES,
 ) -> Report:
     """The explorer of a hierarchical forecast.
@@ -170,6 +171,7 @@ def explore(
         obs_id_col=obs_id_col,
         obs_date_col=obs_date_col,
         obs_value_col=obs_value_col,
+        cutoff_col=cutoff_col,
         models=list(models) if models is not None else None,
         date_format=date_format,
         timezone=timezone,
@@ -220,7 +222,7 @@ def _use_case(forecasts, options):
 # The command's option names, as a message of the input layer writes them, and their names here.
 _OPTION = re.compile(
     r"--(date-format|timezone|model|id-col|date-col|mean-col|lower-col|upper-col|obs-id-col|"
-    r"obs-date-col|obs-value-col|use-case)\b"
+    r"obs-date-col|obs-value-col|use-case|cutoff-col)\b"
 )
 
 

@@ -101,6 +101,7 @@ def _column_options(p):
         ("mean", "mean", "point forecast of the one model"),
         ("lower", "lower", "interval lower bound"),
         ("upper", "upper", "interval upper bound"),
+        ("cutoff", "cutoff, when present", "cross-validation window's cutoff"),
     ):
         g.add_argument(f"--{name}-col", metavar="NAME", help=f"{what} (default: {default})")
     g = p.add_argument_group("observed-value columns (default: found from the file)")
@@ -133,6 +134,7 @@ def options_of(args):
         obs_id_col=args.obs_id_col,
         obs_date_col=args.obs_date_col,
         obs_value_col=args.obs_value_col,
+        cutoff_col=args.cutoff_col,
         models=args.model,
         date_format=args.date_format or None,
         timezone=args.timezone or None,

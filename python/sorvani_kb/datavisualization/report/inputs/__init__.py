@@ -22,8 +22,9 @@ from ..canonical import FORECAST_COLUMNS, OBSERVED_COLUMNS, Inputs
 from ..errors import InputError
 from .columns import read_ids, read_numbers
 from .dates import Times, check_format, read_times, settle_day_month, settle_zones
+from .forecasts import any_window, forecast_frame
 from .frames import frame_source
-from .grid import forecast_frame, observed_frame, pairing_notes
+from .grid import agreement_note, observed_frame, observed_from_forecasts, pairing_notes
 from .layouts import Layout, observed_layout, prediction_layout
 from .options import Options
 from .sources import Source, open_source, read_columns
@@ -46,6 +47,7 @@ class Columns:
     ids: Any  # (codes, ids) as read_ids gives them
     times: Times
     values: dict  # column name -> float64 array
+    cutoffs: Optional[Times] = None  # forecasts: the cross-validation cutoff of each row
 
 
 def load(forecasts, observed=None, options=None, labels=("forecasts", "observed")):
@@ -59,28 +61,31 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
     obs = _read(observed, labels[1], options, observed_layout) if observed is not None else None
     kind = _settle_times(pred, obs, options, notes)
     pred_path = pred.source.path
-    extra = (
-        f" (the {'frame' if pred.source.kind == 'frame' else 'file'} has a 'cutoff' column: give the rows of one cutoff)"
-        if "cutoff" in pred.source.columns
-        else ""
-    )
-    frame, ids, times, present = forecast_frame(pred_path, pred, pred.layout.models, kind, notes, extra)
-    observed_rows = None
+    frame, cells, present, bands, quantiles = forecast_frame(pred_path, pred, pred.layout.models, kind, notes)
+    observed_rows, obs_path = None, None
     if obs is not None:
-        made = observed_frame(obs.source.path, obs.ids, obs.times, obs.values[obs.layout.value], kind, notes)
-        pairing_notes(pred_path, obs.source.path, ids, times, present, made, notes)
+        obs_path = obs.source.path
+        made = observed_frame(obs_path, obs.ids, obs.times, obs.values[obs.layout.value], kind, notes)
+        pairing_notes(pred_path, obs_path, cells.ids, cells.times, any_window(cells, present), made, notes)
+        if pred.layout.value is not None:
+            agreement_note(pred_path, cells, pred.values[pred.layout.value], made[0], notes)
         observed_rows = made[0]
-    use_case = options.use_case or os.path.splitext(source_name(pred_path))[0]
+    elif pred.layout.value is not None:  # the observed values come with the forecasts
+        observed_rows = observed_from_forecasts(pred_path, cells, pred.values[pred.layout.value], notes)
+    models = pred.layout.models
     return Inputs(
         frame,
         observed_rows,
-        [m.name for m in pred.layout.models],
-        {m.name: m.level for m in pred.layout.models},
+        [m.name for m in models],
+        {m.name: m.level for m in models},
         kind,
-        use_case,
+        options.use_case or os.path.splitext(source_name(pred_path))[0],
         _named(pred.source),
         _named(obs.source) if obs is not None else None,
         notes,
+        cutoffs=cells.cutoffs,
+        bands=bands,
+        quantiles=quantiles,
     )
 
 
@@ -109,25 +114,26 @@ def _read(value, label, options, layout_of):
     """Opens one input, finds its layout and reads the columns it needs."""
     src = _source(value, label)
     layout = layout_of(src, options)
-    if layout.value is None:  # forecasts
+    forecasts = layout_of is prediction_layout
+    if forecasts:
         _choose_models(src, layout, options.models)
-        numbers = list(dict.fromkeys(c for m in layout.models for c in (m.mean, m.lo, m.hi) if c))
+        columns = [c for m in layout.models for c in (m.mean, m.lo, m.hi) if c]
+        columns += [c for m in layout.models for pair in m.bands.values() for c in pair]
+        columns += [c for m in layout.models for c in m.quantiles.values()]
+        numbers = list(dict.fromkeys(columns + ([layout.value] if layout.value else [])))
     else:
         numbers = [layout.value]
     fmt = options.date_format
+    dates = [layout.ds] + ([layout.cutoff] if forecasts and layout.cutoff else [])
     frame = read_columns(
-        src,
-        [layout.id, layout.ds] + numbers,
-        ids=[layout.id],
-        dates=[layout.ds],
-        numbers=numbers,
-        dates_as_text=bool(fmt),
+        src, [layout.id, *dates, *numbers], ids=[layout.id], dates=dates, numbers=numbers, dates_as_text=bool(fmt)
     )
     if not len(frame):
         raise InputError(f"{src.path}: no rows" + (", only the header" if src.kind != "frame" else ""))
     ids, times = read_ids(frame[layout.id]), read_times(frame[layout.ds], src.path, layout.ds, fmt)
     values = {c: read_numbers(frame[c], src, c) for c in numbers}
-    return Columns(src, layout, ids, times, values)
+    cutoffs = read_times(frame[layout.cutoff], src.path, layout.cutoff, fmt) if len(dates) > 1 else None
+    return Columns(src, layout, ids, times, values, cutoffs)
 
 
 def _choose_models(src, layout, wanted):
@@ -168,8 +174,14 @@ def _settle_times(pred, obs, options, notes):
     _layout_notes(pred.source, pred.layout, notes)
     ptimes: Times = pred.times
     otimes: Optional[Times] = obs.times if obs is not None else None
-    settle_day_month([ptimes, otimes])
-    settle_zones([ptimes, otimes], options.timezone)
+    settle_day_month([ptimes, otimes, pred.cutoffs])
+    settle_zones([ptimes, otimes, pred.cutoffs], options.timezone)
+    cut = pred.cutoffs
+    if cut is not None and cut.kind != ptimes.kind:
+        raise InputError(
+            f"{cut.path}: column {cut.col!r} and column {ptimes.col!r} hold different kinds of dates "
+            "(time steps and dates); give both the same kind"
+        )
     if otimes is not None and otimes.kind != ptimes.kind:
         step, dated = (otimes, ptimes) if otimes.kind == "step" else (ptimes, otimes)
         raise InputError(

@@ -13,9 +13,13 @@ from .text import ids_note, missing_note, plural, source_name
 
 
 def grid_keys(path, what, id_codes, t_codes, n_ids, n_t, rows):
-    """Cell numbers id * n_t + t of the rows; refuses two rows for one id and date."""
-    key = id_codes * n_t + t_codes
-    cells = n_ids * n_t
+    """Cell numbers id * n_t + t of the rows, the first cell two rows share (-1 if none) and those
+    rows' numbers."""
+    return cell_duplicates(id_codes * n_t + t_codes, n_ids * n_t, rows)
+
+
+def cell_duplicates(key, cells, rows):
+    """(key, the first cell that two rows share or -1, those rows' numbers or None)."""
     if cells <= 4 * len(key) + 1_000_000:
         counts = np.bincount(key, minlength=cells)
         dup = counts > 1
@@ -135,81 +139,69 @@ def pairing_notes(pred_path, obs_path, ids, times, present, obs, notes):
         notes.append(f"{name}: no observed value falls on a forecast date, so there are no residuals")
 
 
-MAX_GRID = 50_000_000  # id x date cells the forecast grid may have beyond four times the rows
+def _first_per_key(key):
+    """Positions of the first occurrence of each distinct key, in key order, and each position's
+    group (the rank of its key)."""
+    order = np.argsort(key, kind="stable")
+    sk = key[order]
+    first = np.ones(len(sk), dtype=bool)
+    first[1:] = sk[1:] != sk[:-1]
+    group = np.empty(len(key), dtype=np.int64)
+    group[order] = np.cumsum(first) - 1
+    return order[first], group
 
 
-def forecast_frame(path, columns, models, kind, notes, extra=""):
-    """The canonical forecast frame of the `models` (layout Models) from the read `columns`
-    (ForecastColumns): one grid of ids x forecast dates per model, gaps filled and flagged.
-    `extra` is added to the message refusing two rows for one id and date."""
-    rows, id_codes, ids, t_codes, times = keyed_rows(path, columns.ids, columns.times, notes)
-    n_ids, n_t = len(ids), len(times)
-    if n_ids * n_t > max(4 * len(rows), MAX_GRID):
-        raise InputError(
-            f"{path}: the ids' forecast dates differ too much to align them ({n_ids} ids over "
-            f"{n_t} distinct dates, {len(rows)} rows)"
+def observed_from_forecasts(path, cells, y, notes, column="y"):
+    """The observed frame from the forecasts' own `y` column (cross-validation output carries the
+    actuals): one value per id and date, the windows that share a date agreeing."""
+    n_t = len(cells.times)
+    t = cells.t[cells.cell]
+    key = cells.id_codes * n_t + t
+    values = y[cells.rows]
+    keep, group = _first_per_key(key)
+    kept = values[keep]
+    with np.errstate(invalid="ignore"):
+        off = np.isfinite(values) & np.isfinite(kept[group]) & (values != kept[group])
+    if off.any():
+        r = int(np.argmax(off))
+        notes.append(
+            f"{source_name(path)}: column {column!r} differs between windows for {plural(int(off.sum()), 'row')} "
+            f"(first: id {cells.ids[cells.id_codes[r]]!r} on row {int(cells.rows[r]) + 1}); the first "
+            "window's value is used"
         )
-    key, dup, where = grid_keys(path, "forecast", id_codes, t_codes, n_ids, n_t, rows)
-    if dup >= 0:
-        raise dup_error(path, ids[dup // n_t], when_text(times[dup % n_t], kind), where, extra)
-    cells = n_ids * n_t
-    present = np.zeros(cells, dtype=bool)
-    present[key] = True
-    parts = [_model_block(path, m, columns.values, rows, key, id_codes, ids, n_t, notes) for m in models]
-    if not present.all():
-        notes.append(_gaps_note(path, ids, n_t, present))
-    k = len(models)
-    frame = pd.DataFrame(
+    nan = ~np.isfinite(kept)
+    if nan.any():
+        first_row = int(cells.rows[keep][nan].min()) + 1
+        notes.append(
+            missing_note(
+                path, "observed value", {column: int(nan.sum())}, cells.id_codes[keep][nan], cells.ids, first_row
+            )
+        )
+    return pd.DataFrame(
         {
-            "model": pd.Categorical.from_codes(np.repeat(np.arange(k), cells), categories=[m.name for m in models]),
-            "id": pd.Series(np.tile(np.repeat(ids, n_t), k), dtype=object),
-            "ds": np.tile(np.tile(times, n_ids), k),
-            "mean": np.concatenate([p["mean"] for p in parts]),
-            "lo": np.concatenate([p["lo"] for p in parts]),
-            "hi": np.concatenate([p["hi"] for p in parts]),
-            "filled": np.tile(~present, k),
+            "id": pd.Categorical.from_codes(cells.id_codes[keep], categories=pd.Index(cells.ids, dtype=object)),
+            "ds": cells.times[t[keep]],
+            "y": np.where(nan, np.nan, kept),
         }
     )
-    return frame, ids, times, present
 
 
-def _model_block(path, model, values, rows, key, id_codes, ids, n_t, notes):
-    """The mean, lo and hi grids of one model (NaN where missing), with notes on missing values
-    and crossed bounds."""
-    cells = len(ids) * n_t
-    block, counts, hits, first = {}, {}, [], None
-    for col, src in (("mean", model.mean), ("lo", model.lo), ("hi", model.hi)):
-        arr = np.full(cells, np.nan)
-        if src is not None:
-            vals = values[src][rows]
-            nan = ~np.isfinite(vals)
-            arr[key] = np.where(nan, np.nan, vals)
-            if nan.any():
-                counts[col] = int(nan.sum())
-                hits.append(id_codes[nan])
-                r = int(rows[nan][0]) + 1
-                first = r if first is None else min(first, r)
-        block[col] = arr
-    if counts:
-        notes.append(missing_note(path, "value", counts, np.concatenate(hits), ids, first, model.name))
-    if model.lo is not None:
-        crossed = block["lo"] > block["hi"]
-        if crossed.any():
-            notes.append(
-                f"{source_name(path)}: model {model.name!r}: the lower bound is above the upper one in "
-                f"{plural(int(crossed.sum()), 'row')} (first: id {ids[np.argmax(crossed) // n_t]!r})"
-            )
-    return block
-
-
-def _gaps_note(path, ids, n_t, present):
-    grid = present.reshape(len(ids), n_t)
-    short = np.flatnonzero(~grid.all(axis=1))
-    have = grid.sum(axis=1)
-    gaps = present.size - int(present.sum())
-    some = ", ".join(f"{ids[i]!r} has {have[i]}" for i in short[:3]) + (" ..." if len(short) > 3 else "")
-    return (
-        f"{source_name(path)}: {plural(len(short), 'id')} lack{'s' if len(short) == 1 else ''} some of the {n_t} "
-        f"forecast dates ({some}): "
-        + ("the missing row is drawn as a gap" if gaps == 1 else f"the {gaps} missing rows are drawn as gaps")
-    )
+def agreement_note(path, cells, y, observed, notes, column="y"):
+    """A note when the forecasts' own `y` disagrees with the observed values on a shared id and date."""
+    ids = pd.Index(cells.ids).get_indexer(observed["id"].cat.categories)[observed["id"].cat.codes.to_numpy()]
+    dates = pd.Index(cells.times).get_indexer(observed["ds"].to_numpy())
+    n_t = len(cells.times)
+    lookup = pd.Series(observed["y"].to_numpy(), index=np.where((ids >= 0) & (dates >= 0), ids * n_t + dates, -1))
+    lookup = lookup[lookup.index >= 0]
+    key = cells.id_codes * n_t + cells.t[cells.cell]
+    there = lookup.reindex(key).to_numpy()
+    here = y[cells.rows]
+    with np.errstate(invalid="ignore"):
+        off = np.isfinite(here) & np.isfinite(there) & ~np.isclose(here, there, rtol=1e-9, atol=0.0)
+    if off.any():
+        r = int(np.argmax(off))
+        notes.append(
+            f"{source_name(path)}: column {column!r} disagrees with the observed values in "
+            f"{plural(int(off.sum()), 'row')} (first: id {cells.ids[cells.id_codes[r]]!r} on row "
+            f"{int(cells.rows[r]) + 1}, {here[r]:g} here, {there[r]:g} there); the observed values are used"
+        )

@@ -19,15 +19,24 @@ OWN_ID, OWN_DATE, OWN_MEAN, OWN_LOWER, OWN_UPPER, OWN_VALUE = "id", "date", "mea
 # Columns of the long format that are not models.
 NOT_MODELS = {LONG_ID, LONG_DATE, LONG_VALUE, "cutoff", "index", "level_0", "id", "date", "unique_id"}
 BOUND = re.compile(r"^(?P<model>.+)-(?P<side>lo|hi)-(?P<level>\d+(?:\.\d+)?)$")
+QUANTILE = re.compile(r"^(?P<model>.+)-(?:q-(?P<p>\d+(?:\.\d+)?)|(?P<median>median))$")
+CUTOFF = "cutoff"
 
 
 @dataclass
 class Model:
+    """A model's columns: its point forecast `mean` (its own column, else its median), the bounds
+    of its widest interval `lo`/`hi` at `level`; `bands` every interval level -> (lo, hi) columns,
+    from bound columns or from quantile pairs symmetric about the median; `quantiles` the
+    probability (0 to 1) -> column of each quantile column."""
+
     name: str
     mean: str
     lo: Optional[str] = None
     hi: Optional[str] = None
     level: Optional[float] = None
+    bands: dict = field(default_factory=dict)
+    quantiles: dict = field(default_factory=dict)
 
 
 @dataclass
@@ -35,7 +44,8 @@ class Layout:
     id: str
     ds: str
     models: list = field(default_factory=list)  # prediction files
-    value: Optional[str] = None  # observed files
+    value: Optional[str] = None  # observed files; in a prediction file, its observed values (`y`)
+    cutoff: Optional[str] = None  # prediction files: the cross-validation window's cutoff
     ignored: list = field(default_factory=list)  # interval bounds without their model
     text: list = field(default_factory=list)  # text columns beside the models
 
@@ -74,29 +84,61 @@ def prediction_layout(src, options):
         ]
         hint = "" if (id_flag or ds_flag) else "; or name them with --id-col/--date-col"
         raise missing_columns(path, missing, cols, hint)
-    bounds, plain = {}, []
+    layout = Layout(ident, ds)
+    layout.cutoff = _pick(src, options.cutoff_col, [CUTOFF])
+    if options.cutoff_col and layout.cutoff is None:
+        raise missing_columns(path, [options.cutoff_col], cols)
+    layout.value = LONG_VALUE if LONG_VALUE in cols else None
+    skip = {ident, ds, layout.cutoff, layout.value}
+    _long_models(src, [c for c in cols if c not in skip], layout)
+    return layout
+
+
+def _long_models(src, cols, layout):
+    """The models of the long format among `cols`: each plain column, with its bound columns
+    `M-lo-L`/`M-hi-L` and quantile columns `M-q-P`/`M-median` (a model may have only quantiles)."""
+    bounds, quantiles, plain = {}, {}, []
     for col in cols:
-        if col in (ident, ds) or col in NOT_MODELS or col.startswith("Unnamed: ") or col == "":
+        if col in NOT_MODELS or col.startswith("Unnamed: ") or col == "":
             continue
-        m = BOUND.match(col)
-        if m:
-            bounds.setdefault(m["model"], {}).setdefault(float(m["level"]), {})[m["side"]] = col
+        b, q = BOUND.match(col), QUANTILE.match(col)
+        if b:
+            bounds.setdefault(b["model"], {}).setdefault(float(b["level"]), {})[b["side"]] = col
+        elif q and (q["median"] or 0 <= float(q["p"]) <= 100):
+            quantiles.setdefault(q["model"], {})[0.5 if q["median"] else float(q["p"]) / 100] = col
         else:
             plain.append(col)
-    models, ignored, text = [], [], []
-    for name in plain:
+    names = plain + [m for m in quantiles if m not in plain]
+    for name in names:
         levels = {lv: sides for lv, sides in bounds.pop(name, {}).items() if len(sides) == 2}
-        if not levels and name in src.text_columns:
-            text.append(name)  # a label column beside the models, such as a region name
-        elif levels:
-            level = max(levels)
-            models.append(
-                Model(name, name, levels[level]["lo"], levels[level]["hi"], int(level) if level.is_integer() else level)
-            )
-        else:
-            models.append(Model(name, name))
-    ignored += [c for sides in bounds.values() for lv in sides.values() for c in lv.values()]
-    return Layout(ident, ds, models, ignored=ignored, text=text)
+        qs = quantiles.pop(name, {})
+        if not levels and not qs and name in src.text_columns:
+            layout.text.append(name)  # a label column beside the models, such as a region name
+            continue
+        layout.models.append(_model(name, name if name in plain else None, levels, qs))
+    layout.ignored += [c for sides in bounds.values() for lv in sides.values() for c in lv.values()]
+    layout.ignored += [c for qs in quantiles.values() for c in qs.values()]
+
+
+def _model(name, point, levels, quantiles):
+    bands = {_level(lv): (sides["lo"], sides["hi"]) for lv, sides in levels.items()}
+    for p, col in quantiles.items():
+        twin = round(1.0 - p, 10)
+        if p < 0.5 and twin in quantiles:
+            bands.setdefault(_level(round(100 - 200 * p, 8)), (col, quantiles[twin]))
+    mean = point or quantiles.get(0.5)
+    if mean is None:  # quantiles without a median: their middle one stands for the point
+        mean = quantiles[min(quantiles, key=lambda p: abs(p - 0.5))]
+    model = Model(name, mean, bands=dict(sorted(bands.items())), quantiles=dict(sorted(quantiles.items())))
+    if bands:
+        model.level = max(bands)
+        model.lo, model.hi = bands[model.level]
+    return model
+
+
+def _level(value):
+    value = float(value)
+    return int(value) if value.is_integer() else value
 
 
 def observed_layout(src, options):

@@ -15,7 +15,8 @@ class Options:
         obs_value_col: the observed-value columns.
     models: only these models, in this order. date_format: a strptime format for the dates of
         both inputs. timezone: the zone to draw dates in. use_case: the label of the figure
-        titles (default: the forecast file's name).
+        titles (default: the forecast file's name). cutoff_col: the column of the cross-validation
+        window's cutoff (default: `cutoff` when present).
     """
 
     id_col: Optional[str] = None
@@ -30,3 +31,4 @@ class Options:
     date_format: Optional[str] = None
     timezone: Optional[str] = None
     use_case: Optional[str] = None
+    cutoff_col: Optional[str] = None
