@@ -424,7 +424,10 @@ def test_unreadable_files_are_refused_in_one_line(tmp_path, content, message):
 
 
 def test_folders_missing_files_and_archives(tmp_path):
-    assert refused(tmp_path) == f"{tmp_path}: a folder, not a file"
+    assert refused(tmp_path) == (
+        f"{tmp_path}: a folder holding no Parquet files (0 other files); give a file, or a "
+        "folder or pattern of Parquet part files"
+    )
     assert refused(tmp_path / "nope.csv") == f"{tmp_path / 'nope.csv'}: no such file"
     with zipfile.ZipFile(tmp_path / "book.xlsx", "w") as z:
         z.writestr("xl/workbook.xml", "<workbook/>")
@@ -475,3 +478,56 @@ def test_separator_is_found_from_the_rows_not_guessed_from_the_header(tmp_path):
     )
     (tmp_path / "p.csv").write_text("unique_id;ds;M\n" + rows)
     assert load(tmp_path / "p.csv").forecasts["mean"].iloc[-1] == 2.5
+
+
+# ------------------------------------------------------------------------------------------------
+# Parquet datasets as distributed pipelines write them
+
+
+def dataset_variants(folder, pred):
+    """The forecasts written as a folder or pattern of part files, as several writers do."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    out = {}
+    parts = folder / "pandas"
+    parts.mkdir()
+    for k, chunk in enumerate(np.array_split(np.arange(len(pred)), 3)):
+        pred.iloc[chunk].to_parquet(parts / f"part-{k:05d}.parquet", index=False)
+    (parts / "_SUCCESS").write_text("")  # as Spark leaves it
+    (parts / ".part-00000.parquet.crc").write_bytes(b"crc")
+    out["folder"] = parts
+    out["pattern"] = str(parts / "part-*.parquet")
+    table = pa.Table.from_pandas(pred, preserve_index=False)
+    typed = folder / "typed"
+    typed.mkdir()
+    # Dictionary-encoded and large strings, timestamps in ms with a zone, in two parts.
+    table = table.set_column(0, "unique_id", table.column("unique_id").dictionary_encode())
+    zoned = table.set_column(1, "ds", table.column("ds").cast(pa.timestamp("ms", tz="UTC")))
+    pq.write_table(zoned.slice(0, 100), typed / "a.parquet")
+    large = zoned.set_column(0, "unique_id", zoned.column("unique_id").cast(pa.string()).cast(pa.large_string()))
+    pq.write_table(large.slice(100), typed / "b.parquet")
+    out["typed"] = typed
+    hive = folder / "hive"
+    pq.write_to_dataset(
+        pa.Table.from_pandas(pred.assign(part=pred.index % 2), preserve_index=False), hive, partition_cols=["part"]
+    )
+    out["hive"] = hive
+    return out
+
+
+def test_parquet_datasets_read_as_the_one_file(tmp_path):
+    pred, obs = frames("monthly")
+    one, obs_path = write(tmp_path, "monthly", fmt="parquet")
+    expected = load(one, obs_path)
+    for name, source in dataset_variants(tmp_path, pred).items():
+        got = load(source, obs_path, "--use-case", "pred", *(["--timezone", "UTC"] if name == "typed" else []))
+        assert_same(got, expected)
+        if name == "hive":  # the partition column is a column like any other: not a model
+            assert got.models == expected.models and not any("part" in n for n in got.notes)
+    assert refused(tmp_path / "pandas" / "nothing-*.parquet").endswith(": no file matches the pattern")
+    (tmp_path / "csvs").mkdir()
+    to_file(pred, tmp_path / "csvs" / "a.csv")
+    assert refused(tmp_path / "csvs").endswith(
+        ": a folder holding no Parquet files (1 other files); give a file, or a folder or pattern of Parquet part files"
+    )

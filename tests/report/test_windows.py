@@ -119,3 +119,24 @@ def test_quantile_columns_make_intervals_and_the_median_the_point():
     assert sorted(data.quantiles["Q"]) == [0.1, 0.25, 0.5, 0.75, 0.9]
     assert sorted(data.quantiles["P"]) == [0.05, 0.5, 0.95]
     np.testing.assert_array_equal(data.quantiles["P"][0.95], base + 3)
+
+
+def test_cross_validation_as_part_files_of_several_writers(tmp_path):
+    cv, obs = cross_validation()
+    expected = inputs.load(cv, obs)
+    written = {}
+    pl = pytest.importorskip("polars")
+    frame = pl.from_pandas(cv)
+    (tmp_path / "polars").mkdir()
+    for k in range(2):  # polars: plain part files, large strings, timestamps in us
+        frame[k * 18 : (k + 1) * 18].write_parquet(tmp_path / "polars" / f"part-{k}.parquet")
+    written["polars"] = tmp_path / "polars"
+    duckdb = pytest.importorskip("duckdb")
+    con = duckdb.connect()
+    con.register("cv", cv)
+    con.execute(f"COPY cv TO '{tmp_path / 'duck'}' (FORMAT PARQUET, PARTITION_BY (cutoff))")  # hive: cutoff=.../
+    written["duckdb"] = tmp_path / "duck"
+    for name, path in written.items():
+        got = inputs.load(path, obs)
+        pd.testing.assert_frame_equal(got.forecasts, expected.forecasts, check_exact=True, obj=name)
+        np.testing.assert_array_equal(got.cutoffs, expected.cutoffs)

@@ -13,8 +13,9 @@ import re
 import pandas as pd
 
 from ..errors import InputError
+from .datasets import to_pandas
 from .sources import SNIFF_LINES, Source, text_columns
-from .text import cut, listing, one_line
+from .text import cut, one_line
 
 ARROW_TEXT = ("string", "large_string", "string_view", "binary", "large_binary")
 
@@ -69,7 +70,7 @@ def _pandas_source(frame, label):
     levels = {str(n): n for n in index_names}
     names = _unique_names(label, [str(n) for n in index_names] + [str(c) for c in frame.columns])
 
-    def fetch(columns):
+    def fetch(columns, ids=()):
         out = {}
         for col in columns:
             if col in levels:
@@ -104,21 +105,10 @@ def _arrow_source(table, label):
             text.add(name)
     positions = {n: i for i, n in enumerate(names)}
 
-    def fetch(columns):
-        return _to_pandas(table.select([positions[c] for c in columns]), columns, label)
+    def fetch(columns, ids=()):
+        return to_pandas(table.select([positions[c] for c in columns]), columns, ids, label)
 
     return Source(label, "frame", names, raw={n: n for n in names}, text_columns=text, fetch=fetch)
-
-
-def _to_pandas(table, columns, label):
-    try:  # dates as datetime64, not one Python object per row
-        frame = table.to_pandas(ignore_metadata=True, date_as_object=False)
-    except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds: a type pandas cannot hold
-        raise InputError(
-            f"{label}: cannot read the frame's columns {listing(columns)} ({cut(one_line(exc), 160)})"
-        ) from None
-    frame.columns = list(columns)
-    return frame
 
 
 def _polars_table(frame, label):
@@ -134,12 +124,12 @@ def _lazy_source(lazy, label):
     names = _unique_names(label, [str(n) for n in schema.names()] if hasattr(schema, "names") else list(schema))
     text = {n for n, t in zip(names, schema.values()) if re.match(r"(String|Utf8|Categorical|Enum|Binary)", str(t))}
 
-    def fetch(columns):
+    def fetch(columns, ids=()):
         try:
             table = lazy.select(list(columns)).collect().to_arrow()
         except Exception as exc:  # noqa: BLE001  (the query's own errors)
             raise InputError(f"{label}: cannot collect the lazy frame ({cut(one_line(exc), 160)})") from None
-        return _to_pandas(table, columns, label)
+        return to_pandas(table, columns, ids, label)
 
     return Source(label, "frame", names, raw={n: n for n in names}, text_columns=text, fetch=fetch)
 

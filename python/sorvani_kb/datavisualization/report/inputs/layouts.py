@@ -90,7 +90,7 @@ def prediction_layout(src, options):
         raise missing_columns(path, [options.cutoff_col], cols)
     layout.value = LONG_VALUE if LONG_VALUE in cols else None
     skip = {ident, ds, layout.cutoff, layout.value}
-    _long_models(src, [c for c in cols if c not in skip], layout)
+    _long_models(src, [c for c in cols if c not in skip and c not in src.partitions], layout)
     return layout
 
 

@@ -22,6 +22,7 @@ from typing import Any
 import pandas as pd
 
 from ..errors import InputError
+from .datasets import dataset, is_pattern, part_files, partition_names, to_pandas
 from .text import cut, one_line
 
 # Cell texts that mean "no value" in a number column (id and date columns treat only an empty
@@ -72,6 +73,7 @@ class Source:
     text_columns: set = field(default_factory=set)  # columns whose sampled values are not numbers
     fetch: Any = None  # for a frame: columns -> a pandas DataFrame of just those columns
     description: str = ""  # for a frame: what it is, as the page names it ("a polars LazyFrame")
+    partitions: set = field(default_factory=set)  # a dataset's hive partition columns: never models
 
 
 def _head_bytes(path, compression, member):
@@ -162,11 +164,12 @@ def _sniff(text, complete):
 
 
 def open_source(path):
-    """A `Source` for `path`: its kind, its columns and, for CSV, how to read it."""
+    """A `Source` for `path`: its kind, its columns and, for CSV, how to read it. A folder or a glob
+    pattern is a dataset of Parquet part files."""
+    if os.path.isdir(path) or is_pattern(path):
+        return _open_dataset(path)
     if not os.path.exists(path):
         raise InputError(f"{path}: no such file")
-    if os.path.isdir(path):
-        raise InputError(f"{path}: a folder, not a file")
     if not os.path.isfile(path):
         raise InputError(f"{path}: not a regular file")
     try:
@@ -222,12 +225,16 @@ def _open_parquet(path):
         raise InputError(
             f"{path}: reading Parquet needs pyarrow, which is not installed (pip install pyarrow)"
         ) from None
-    import pyarrow as pa
-
     try:
         schema = pq.read_schema(path)
     except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
         raise InputError(f"{path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
+    return _parquet_source(path, schema)
+
+
+def _parquet_source(path, schema):
+    import pyarrow as pa
+
     src = Source(path, "parquet", [])
     for f in schema:
         if re.fullmatch(r"__index_level_\d+__", f.name):
@@ -235,9 +242,32 @@ def _open_parquet(path):
         src.columns.append(f.name)
         src.raw[f.name] = f.name
         kind = f.type.value_type if pa.types.is_dictionary(f.type) else f.type
-        if pa.types.is_string(kind) or pa.types.is_large_string(kind) or pa.types.is_binary(kind):
+        if (
+            pa.types.is_string(kind)
+            or pa.types.is_large_string(kind)
+            or pa.types.is_binary(kind)
+            or str(kind) == "string_view"
+        ):
             src.text_columns.add(f.name)
     return src
+
+
+def _open_dataset(path):
+    files = part_files(path)
+    data = dataset(path, files)
+    src = _parquet_source(path, data.schema)
+    src.kind = "dataset"
+    src.partitions = partition_names(path, files)
+    src.description = f"{path} ({len(files)} Parquet part file{'s' if len(files) > 1 else ''})"
+    src.fetch = lambda columns, ids=(): to_pandas(_dataset_table(path, data, columns), columns, ids, path)
+    return src
+
+
+def _dataset_table(path, data, columns):
+    try:
+        return data.to_table(columns=list(columns))
+    except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
+        raise InputError(f"{path}: cannot read the part files ({cut(one_line(exc), 160)})") from None
 
 
 def _read_csv(src, nrows=None, usecols=None, text=(), keep=(), numbers=(), na_values=()):
@@ -305,17 +335,15 @@ def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False
     """The named columns of a source. In CSV the `ids` columns come as written ("007" stays so),
     the `dates` too if `dates_as_text`; only an empty cell is missing in either."""
     if src.fetch is not None:
-        return src.fetch(list(columns))
+        return src.fetch(list(columns), list(ids))
     if src.kind == "parquet":
         import pyarrow.parquet as pq
 
         try:
             table = pq.read_table(src.path, columns=list(columns))
-            frame = table.to_pandas(ignore_metadata=True)
         except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
             raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
-        frame.columns = [str(c) for c in frame.columns]
-        return frame
+        return to_pandas(table, [str(c) for c in table.column_names], ids, src.path)
     text = list(dates) if dates_as_text else []
     frame = _read_csv(src, usecols=list(columns), text=text, keep=list(ids) + list(dates), numbers=numbers)
     for col in ids:  # read as numbers (in some chunks at least): again, as text
