@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 import pandas as pd
 
@@ -35,6 +35,8 @@ class Inputs:
         or what a frame given in memory is ("a polars DataFrame").
     notes: one-line messages for the user (missing values and where, gaps, dropped rows); the
         command prints them on stderr, the library gives them as warnings, the page shows them.
+    structure: how the ids add up (a `structure.Structure`: a tree, or a grouped structure), or
+        None: the tree of the id paths.
     """
 
     forecasts: pd.DataFrame
@@ -46,3 +48,4 @@ class Inputs:
     prediction_path: str
     observed_path: Optional[str] = None
     notes: list[str] = field(default_factory=list)
+    structure: Optional[Any] = None

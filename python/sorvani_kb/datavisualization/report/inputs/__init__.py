@@ -24,6 +24,7 @@ from .columns import read_ids, read_numbers
 from .dates import Times, check_format, read_times, settle_day_month, settle_zones
 from .frames import frame_source
 from .grid import forecast_frame, observed_frame, pairing_notes
+from .hierarchy import settle as settle_hierarchy
 from .layouts import Layout, observed_layout, prediction_layout
 from .options import Options
 from .sources import Source, open_source, read_columns
@@ -71,6 +72,7 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
         pairing_notes(pred_path, obs.source.path, ids, times, present, made, notes)
         observed_rows = made[0]
     use_case = options.use_case or os.path.splitext(source_name(pred_path))[0]
+    structure = settle_hierarchy(options.hierarchy, ids, observed_rows, notes)
     return Inputs(
         frame,
         observed_rows,
@@ -81,6 +83,7 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
         _named(pred.source),
         _named(obs.source) if obs is not None else None,
         notes,
+        structure,
     )
 
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 
 @dataclass(frozen=True)
@@ -15,7 +15,8 @@ class Options:
         obs_value_col: the observed-value columns.
     models: only these models, in this order. date_format: a strptime format for the dates of
         both inputs. timezone: the zone to draw dates in. use_case: the label of the figure
-        titles (default: the forecast file's name).
+        titles (default: the forecast file's name). hierarchy: how the series add up (a summing
+        matrix, tags, or a list of them: see `hierarchy`); None: found from the ids.
     """
 
     id_col: Optional[str] = None
@@ -30,3 +31,4 @@ class Options:
     date_format: Optional[str] = None
     timezone: Optional[str] = None
     use_case: Optional[str] = None
+    hierarchy: Any = None
