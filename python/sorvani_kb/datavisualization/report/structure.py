@@ -185,6 +185,8 @@ def infer(ids, observed=None):
     (NaN where missing) that must confirm a grouped structure, or a function giving it (called
     only when the ids are not a tree's). Returns (Structure, notes)."""
     ids = np.asarray(ids, dtype=object)
+    if _plain_tree(ids):
+        return from_paths(ids), []
     segments = [i.split("/") for i in ids.tolist()]
     signature = _signatures(segments) if len(ids) else None
     if signature is None:
@@ -215,6 +217,18 @@ def infer(ids, observed=None):
     made.columns = [f"level {c}" for c in made.columns]
     made.level_names = [_level_name(s) for s in sorted(set(made.signature), key=lambda s: (len(s), s))]
     return made, [f"hierarchy: {made.describe()}, found from the ids"]
+
+
+def _plain_tree(ids):
+    """Whether the ids are a tree's beyond doubt, found over whole columns: every id's path parent
+    is present and each last part of an id comes at one depth only (so no part recurs at another
+    position, as the parts of several level columns do)."""
+    split = pd.Series(ids, dtype=object).str.rpartition("/")
+    nested = (split[1] == "").to_numpy()
+    if not (nested | (pd.Index(ids).get_indexer(split[0]) >= 0)).all():
+        return False
+    depth = pd.Series(ids, dtype=object).str.count("/")
+    return bool(len(ids)) and bool((depth.groupby(split[2].to_numpy()).nunique() == 1).all())
 
 
 def _no_structure(why):
