@@ -53,7 +53,7 @@ def settle(given, ids, observed, notes):
     """The Structure of the forecast `ids` (sorted distinct texts): from what `given` holds (None,
     or a file's path, a matrix, tags, or a list or tuple of them), else found from the ids,
     confirmed on the `observed` frame where it has values. Notes go to `notes`."""
-    if given is None or (isinstance(given, (list, tuple)) and not len(given) and not isinstance(given, str)):
+    if given is None or (isinstance(given, (list, tuple)) and not len(given)):
         found, said = st.infer(ids, lambda: observed_matrix(observed, ids))
         notes.extend(said)
         return found
@@ -61,7 +61,7 @@ def settle(given, ids, observed, notes):
     for part in (matrix, tags):
         if part is not None:
             _same_ids(part, ids)
-    made = _from_tags(tags, ids) if tags is not None else _from_ids(ids, matrix)
+    made = _from_tags(tags, ids) if tags is not None else st.infer(ids)[0]
     if matrix is not None:
         _check_matrix(made, matrix, ids, tags)
     values = observed_matrix(observed, ids)
@@ -245,11 +245,6 @@ def _from_tags(tags, ids):
         return st.from_tags(tags.tags, ids)
     except ValueError as exc:
         raise InputError(f"{tags.name}: {exc}") from None
-
-
-def _from_ids(ids, matrix):
-    found, _ = st.infer(ids)
-    return found
 
 
 def _check_matrix(made, matrix, ids, tags):

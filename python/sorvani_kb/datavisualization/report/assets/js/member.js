@@ -88,7 +88,7 @@ async function childrenTable(g) {
 
 // How member g of a grouped structure sits in it: its level, every parent, its groupings.
 function groupedInfo(g, mi) {
-  const parents = parentsOf(g).map(([p, k]) => link(p, mi) + ' (by ' + esc(groupName(k)) + ')');
+  const parents = parentsOf(g).map(([p, k]) => link(p, mi) + ' (split by ' + esc(groupName(k)) + ')');
   const groups = groupsOf(g).map((k) => 'by ' + esc(groupName(k)) + ' into ' + membersOf(k).length);
   return 'Level <strong>' + esc(levelName(g)) + '</strong>. ' +
     (parents.length ? 'Member of ' + parents.join(' and ') + '. ' : 'A root of the hierarchy. ') +
