@@ -131,3 +131,20 @@ def full_retail_ids(items=3049, stores=10):
     for level in RETAIL_SPEC:
         ids.update(frame[level].drop_duplicates().astype(str).agg("/".join, axis=1).tolist())
     return np.array(sorted(ids), dtype=object)
+
+
+def forecasts_of(bottom, spec, horizon=3, seed=3):
+    """What a forecasting pipeline gives for the series of `bottom`: (forecasts, observed, summing
+    matrix, tags). The forecasts of the last `horizon` dates in the long format: model `M`
+    forecasts the bottom series and adds them up (coherent by construction), with a 90 % band;
+    model `B` forecasts every series on its own (off by up to 5 %, so no aggregate adds up).
+    The observed values cover every date."""
+    rng = np.random.RandomState(seed)
+    y, matrix, tags = aggregate(bottom, spec)
+    noisy = bottom.assign(y=np.round(bottom["y"] * rng.uniform(0.9, 1.1, len(bottom)), 2))
+    fy, _, _ = aggregate(noisy, spec)
+    last = np.sort(fy["ds"].unique())[-horizon:]
+    fc = fy[fy["ds"].isin(last)].rename(columns={"y": "M"}).reset_index(drop=True)
+    fc["M-lo-90"], fc["M-hi-90"] = fc["M"] * 0.9, fc["M"] * 1.1
+    fc["B"] = fc["M"] * rng.uniform(0.95, 1.05, len(fc))
+    return fc, y, matrix, tags

@@ -45,7 +45,8 @@ class Page:
         ids = []
         for name, parent in zip(self.meta["names"], self.meta["parent"]):
             ids.append(ids[parent] + "/" + name if parent >= 0 else name)
-        self.ids = ids
+        # a grouped structure's page holds every id in full
+        self.ids = list(self.meta["names"]) if "structure" in self.meta else ids
         self.models = [m["name"] for m in self.meta["models"]]
 
     def array(self, name):

@@ -20,6 +20,7 @@ MEASURE_COLUMNS = [
     "unique_id",
     "model",
     "depth",
+    "hierarchy_level",
     "interval_level",
     "coherence_gap_pct",
     "coverage_pct",
@@ -142,6 +143,8 @@ def test_measures_are_one_row_per_member_and_model_as_computed_from_the_frames(c
         assert (got["interval_level"] == 95).all() and (got["missing"] == 0).all()
     depth = measures.set_index("unique_id")["depth"]
     assert depth["Italia"].eq(0).all() and depth["Italia/Lazio"].eq(1).all() and depth["Italia/Lazio/Roma"].eq(2).all()
+    level = measures.set_index("unique_id")["hierarchy_level"]  # a tree's levels: its ids' lengths
+    assert level["Italia"].eq("level 1").all() and level["Italia/Lazio/Roma"].eq("level 3").all()
     gap = measures[measures["model"] == RECONCILED].set_index("unique_id")["coherence_gap_pct"]
     assert gap[["Italia", "Total", "Italia/Lazio"]].eq(0).all()  # reconciled: adds up
     assert gap[["Italia/Lazio/Roma"]].isna().all()  # no sub-members

@@ -10,6 +10,7 @@ import contextlib
 import io
 import json
 import os
+import re
 import urllib.parse
 from pathlib import Path
 
@@ -441,4 +442,99 @@ def test_screenshot(browser, sample, tmp_path, name, member, colours):
     for colour in colours:
         rgb = np.array([int(colour[i : i + 2], 16) for i in (1, 3, 5)])
         assert (np.abs(pixels - rgb).max(axis=-1) <= 8).sum() >= 50, f"{colour} hardly drawn"
+    no_errors(browser)
+
+
+# ------------------------------------------------------------------------------------------------
+# A grouped structure: Italia split by State and by Sector
+
+
+@pytest.fixture(scope="module")
+def grouped_report(tmp_path_factory):
+    from grouped import SECTOR_SPEC, country_state_sector, forecasts_of
+
+    fc, obs, _, tags = forecasts_of(country_state_sector(periods=8), SECTOR_SPEC)
+    data = inputs.load(fc, obs, inputs.Options(hierarchy=tags))
+    return write(tmp_path_factory.mktemp("grouped"), "grouped", data), data
+
+
+GROUPED_MEMBERS = ["Italia", "Italia/S1", "Italia/sector4", "Italia/S1/sector4"]
+
+
+def test_grouped_figures_equal_the_modules_for_every_grouping(browser, grouped_report):
+    path, data = grouped_report
+    open_view(browser, path)
+    for model in data.models:
+        for ident in GROUPED_MEMBERS:
+            expected = {k: page.figure_json(f) for k, f in page.module_figures(data, model, ident).items()}
+            got = page_figures(browser, model, ident)
+            assert set(got) == set(expected), (model, ident)
+            for kind in expected:
+                assert differences(expected[kind], got[kind], f"{model} {ident} {kind}") == []
+    kinds = set(page.module_figures(data, "M", "Italia"))
+    assert {"overlay:State", "sum:State", "overlay:Sector", "sum:Sector"} <= kinds and "sum" not in kinds
+    assert set(page.module_figures(data, "M", "Italia/sector4")) >= {"overlay:State", "sum:State"}
+    no_errors(browser)
+
+
+def test_grouped_member_links_every_parent_and_draws_a_sum_check_per_grouping(browser, grouped_report):
+    path, data = grouped_report
+    open_view(browser, path, "Italia/S1/sector4", "B")
+    shown(browser, "member:Italia/S1/sector4:B")
+    info = browser.evaluate("document.getElementById('member-info').textContent")
+    assert "Level Country/State/Sector." in info
+    parents = browser.evaluate("Array.from(document.querySelectorAll('#member-info a')).map((a) => a.textContent)")
+    assert parents == ["Italia/S1", "Italia/sector4"]
+    open_view(browser, path, "Italia", "B")
+    shown(browser, "member:Italia:B")
+    browser.wait_for("document.body.dataset.complete")
+    kinds = browser.evaluate(
+        "Array.from(document.querySelectorAll('#figures .figure')).filter((d) => d.querySelector('.js-plotly-plot'))"
+        ".map((d) => d.dataset.kind)"
+    )
+    assert kinds[-4:] == ["overlay:State", "sum:State", "overlay:Sector", "sum:Sector"]
+    drawn = json.loads(browser.evaluate("JSON.stringify(sorvani.drawn())"))
+    expected = page.module_figures(data, "B", "Italia")
+    for kind in ("sum:State", "sum:Sector", "overlay:Sector"):
+        assert differences(page.figure_json(expected[kind]), drawn[kind], kind) == []
+    assert len(drawn["overlay:Sector"]["data"]) == 1 + 11
+    tables = browser.evaluate(
+        "Array.from(document.querySelectorAll('#member-children .grouping')).map((d) => "
+        "[d.dataset.grouping, d.querySelectorAll('tbody tr').length])"
+    )
+    assert tables == [["State", 3], ["Sector", 11]]
+    # the base forecasts do not add up: the gap names the grouping it is worst in
+    gap = browser.evaluate(
+        "document.querySelector('#member-measures tbody tr:first-child td[data-measure=gap]').textContent"
+    )
+    assert re.fullmatch(r"[\d.]+% \(by (State|Sector)\)", gap), gap
+    no_errors(browser)
+
+
+def test_grouped_treemap_follows_one_direction_at_a_time(browser, grouped_report, reports):
+    path, _ = grouped_report
+    open_view(browser, path)
+    assert browser.evaluate("document.getElementById('direction-box').hidden") is False
+    options = browser.evaluate("Array.from(document.getElementById('direction').options).map((o) => o.textContent)")
+    assert options == ["State first", "Sector first"]
+    trace = "document.getElementById('treemap').data[0]"
+    assert browser.evaluate(f"{trace}.ids.length") == 1 + 3 + 33
+    browser.evaluate(
+        "(() => { const s = document.getElementById('direction'); s.value = '1'; s.dispatchEvent(new Event('change')); })()"
+    )
+    browser.wait_for("document.body.dataset.treemap === 'Sector'")
+    assert browser.evaluate(f"{trace}.ids.length") == 1 + 11 + 33
+    labels = browser.evaluate(f"{trace}.labels")
+    assert "sector4" in labels and labels.count("S1") == 11  # a state under each sector
+    # the crumbs follow the direction chosen: Italia, its sector, then the state in that sector
+    crumbs = "Array.from(document.querySelectorAll('#crumbs a')).map((a) => a.textContent)"
+    browser.evaluate("location.hash = '#node=' + encodeURIComponent('Italia/S1/sector4')")
+    shown(browser, "member:Italia/S1/sector4:M")
+    assert browser.evaluate(crumbs) == ["Overview", "Italia", "sector4"]
+    open_view(browser, path, "Italia/S1/sector4")  # a new page: the first direction
+    assert browser.evaluate(crumbs) == ["Overview", "Italia", "S1"]
+    # a tree has one direction and shows no selector
+    tree, _ = reports["kinds"]
+    open_view(browser, tree)
+    assert browser.evaluate("document.getElementById('direction-box').hidden") is True
     no_errors(browser)

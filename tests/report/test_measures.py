@@ -107,6 +107,57 @@ def test_child_sums_as_the_sum_check_adds_them():
     assert sums_of(data, h, "m", "P/a") is None
 
 
+def test_grouping_sums_follow_the_sum_checks_rules():
+    """Over a tree, each grouping is one member's direct sub-members: the sparse sums are the
+    child sums, missing values and single members alike."""
+    from sorvani_kb.datavisualization.report import structure as st
+
+    nan = np.nan
+    frame = pd.DataFrame(
+        {
+            "id": ["P"] * 3 + ["P/a"] * 3 + ["P/b"] * 3 + ["Q"] * 3 + ["Q/a"] * 3 + ["Q/a/x"] * 3,
+            "ds": np.tile(pd.date_range("2024-01-01", periods=3, freq="D"), 6),
+            "mean": [9, 9, 9, 1, nan, nan, 2, 3, nan, 5, 5, 5, 4, nan, 6, 4, 1, 6],
+            "lo": nan,
+            "hi": nan,
+        }
+    )
+    for data in (ei.make_inputs({"m": frame}), ei.kinds()):
+        h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+        for model in data.models:
+            grid = ms.model_grid(data, model, h, None)
+            tree, grouped = ms.child_sums(grid, h), ms.group_sums(grid, st.from_paths(h.ids))
+            np.testing.assert_array_equal(grouped.rows, tree.rows)
+            np.testing.assert_array_equal(grouped.total, tree.total)
+            np.testing.assert_array_equal(grouped.complete, tree.complete)
+            np.testing.assert_array_equal(grouped.count, tree.count)
+            by_tree, by_group = ms.member_measures(grid, tree), ms.member_measures(grid, grouped)
+            np.testing.assert_array_equal(by_group["gap"], by_tree["gap"])
+            assert ((by_group["gap_by"] >= 0) == np.isfinite(by_tree["gap"])).all()
+
+
+def test_a_members_gap_is_its_worst_groupings():
+    from grouped import aggregate, two_by_two
+    from sorvani_kb.datavisualization.report import structure as st
+
+    y, _, tags = aggregate(two_by_two(periods=2), [["T"], ["T", "A"], ["T", "B"], ["T", "A", "B"]])
+    y = y.rename(columns={"unique_id": "id", "y": "mean"}).assign(lo=np.nan, hi=np.nan)
+    y.loc[y["id"] == "T/a1/b1", "mean"] += 10  # T/a1 and T/b1 no longer add up
+    y.loc[y["id"] == "T/a1", "mean"] += 5  # T by A off by 5
+    y.loc[y["id"] == "T/b2", "mean"] *= 2  # T by B off by all of T/b2
+    data = ei.make_inputs({"m": y})
+    h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+    s = st.from_tags(tags, h.ids)
+    grid = ms.model_grid(data, "m", h, None)
+    sums = ms.group_sums(grid, s)
+    values = ms.member_measures(grid, sums)
+    gaps = dict(zip(((s.ids[s.group_owner[k]], s.group_name[k]) for k in sums.groups), ms.sum_gaps(grid.mean, sums)))
+    t = h.ids.tolist().index("T")
+    assert values["gap"][grid.local[t]] == max(gaps["T", "A"], gaps["T", "B"]) == gaps["T", "B"] > gaps["T", "A"] > 0
+    assert s.group_name[values["gap_by"][grid.local[t]]] == "B"
+    assert gaps["T/a2", "B"] == 0 and values["gap_by"][grid.local[h.ids.tolist().index("T/a1/b1")]] == -1
+
+
 def test_measures_by_hand():
     nan = np.nan
     dates = pd.date_range("2024-01-01", periods=4, freq="D")

@@ -194,8 +194,10 @@ def test_measures_cell_prints_the_first_members(executed, expected):
     nb, _ = executed
     text = "".join(o.text for o in nb.cells[MEASURES].outputs if o.output_type == "stream" and o.name == "stdout")
     lines = text.splitlines()
-    assert lines[0].split()[:5] == ["unique_id", "model", "depth", "interval_level", "coherence_gap_pct"]
-    assert "coverage_pct" in lines[0] and any("smape_pct" in line for line in lines)
+    # pandas wraps a frame wider than its display in blocks of columns, each under its own header
+    assert lines[0].split()[:4] == ["unique_id", "model", "depth", "hierarchy_level"]
+    header = " ".join(line for line in lines if not line[:1].isdigit()).split()
+    assert [c for c in header if c in list(expected.measures.columns)] == list(expected.measures.columns)
     head = expected.measures.head()
     assert [line.split()[1] for line in lines[1:6]] == list(head["unique_id"])
     assert [int(line.split()[0]) for line in lines[1:6]] == [0, 1, 2, 3, 4]

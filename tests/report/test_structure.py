@@ -70,6 +70,10 @@ def test_a_tree_is_the_tree_of_its_paths():
     odd = np.array(sorted([*ids, "Italia/Roma"]), dtype=object)
     s, notes = st.infer(odd)
     assert (s.kind, notes) == ("tree", []) and parents(s, "Italia/Roma") == ["Italia"]
+    # Known over whole columns when nothing recurs and every parent is present; else the parts decide.
+    assert st._plain_tree(ids) and not st._plain_tree(odd)
+    assert not st._plain_tree(np.array(["B/y", "B/y/z"], dtype=object))  # a root below an absent id
+    assert not st._plain_tree(made("2x2")[0])
 
 
 def test_country_state_sector_is_found_grouped_with_every_parent():

@@ -68,11 +68,15 @@ class Report:
         """One row per member and model, in model then id order. Columns:
 
         - `unique_id` (str), `model` (str), `depth` (int: 0 for a root, 1 for its direct
-          sub-members, ...), `interval_level` (float: the interval level of `coverage_pct`, NaN when
-          the model has no interval or the input gives no level);
+          sub-members, ...; in a grouped structure the number of columns the member's level adds
+          to its root's), `hierarchy_level` (str: the name of the member's level: the tags' name,
+          such as "Country/State", or "level 2" of a tree of id paths, two segments long),
+          `interval_level` (float: the interval level of `coverage_pct`, NaN when the model has no
+          interval or the input gives no level);
         - `coherence_gap_pct`: largest relative difference, in %, between the member's forecast
           and the sum of its direct sub-members' over the dates where all have a value
-          (NaN without sub-members);
+          (NaN without sub-members); a member of a grouped structure split several ways (by
+          State and by Sector) has the largest of the gaps of its splits;
         - `coverage_pct`: share, in %, of the forecast dates with an observed value where it lies
           inside the prediction interval;
         - `mae`: mean absolute error, in the series' units; `smape_pct`: symmetric mean absolute
@@ -138,6 +142,7 @@ def explore(
     obs_date_col: Optional[str] = None,
     obs_value_col: Optional[str] = None,
     cutoff_col: Optional[str] = None,
+    hierarchy: Any = None,
     treemap_nodes: int = TREEMAP_NODES,
 ) -> Report:
     """The explorer of a hierarchical forecast.
@@ -155,7 +160,14 @@ def explore(
     models: only these models, in this order; use_case: the label of the figure titles (default:
     the forecast file's name, or "forecasts" for a frame); date_format: a strptime format for
     both inputs' dates; timezone: the zone to draw dates in; *_col: the column names;
-    treemap_nodes: most members a treemap draws at once.
+    hierarchy: how the series add up, as the aggregation step of the forecasting libraries gives
+    it: the summing matrix (a pandas frame with `unique_id` as a column or the index and one 0/1
+    column per bottom series, dense or of sparse dtypes, or a `(scipy.sparse matrix, row ids,
+    bottom ids)` tuple), the tags (a mapping of level name, its columns joined with "/", to its
+    ids), a path of either as a file (CSV or Parquet; JSON for the tags), or a list or tuple of a
+    matrix and tags; without it the structure is found from the ids (a tree of their paths, or
+    a grouped structure whose levels combine several columns); treemap_nodes: most members a
+    treemap draws at once.
 
     Raises InputError (a ValueError) with a one-line message naming the input and the problem;
     each note on the input is given as an InputNote warning (a UserWarning).
@@ -176,6 +188,7 @@ def explore(
         date_format=date_format,
         timezone=timezone,
         use_case=use_case,
+        hierarchy=hierarchy,
     )
     try:
         report = build(forecasts, observed, options, treemap_nodes=treemap_nodes)
@@ -222,7 +235,7 @@ def _use_case(forecasts, options):
 # The command's option names, as a message of the input layer writes them, and their names here.
 _OPTION = re.compile(
     r"--(date-format|timezone|model|id-col|date-col|mean-col|lower-col|upper-col|obs-id-col|"
-    r"obs-date-col|obs-value-col|use-case|cutoff-col)\b"
+    r"obs-date-col|obs-value-col|use-case|cutoff-col|hierarchy)\b"
 )
 
 
@@ -243,14 +256,16 @@ def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
             "unique_id": pd.Series(m.ids, dtype=object),
             "model": m.model,
             "depth": np.asarray(m.depth, dtype=np.int64),
+            "hierarchy_level": pd.Series(m.level, dtype=object),
             "interval_level": np.full(n, np.nan if level is None else float(level)),
         }
         for key, column in MEASURE_COLUMNS.items():
             part[column] = np.asarray(m.values[key], dtype=np.float64)
         parts.append(pd.DataFrame(part, index=pd.RangeIndex(n)))
     if not parts:
-        columns = ["unique_id", "model", "depth", "interval_level", *MEASURE_COLUMNS.values()]
-        return pd.DataFrame({c: pd.Series(dtype=object if c in ("unique_id", "model") else float) for c in columns})
+        columns = ["unique_id", "model", "depth", "hierarchy_level", "interval_level", *MEASURE_COLUMNS.values()]
+        text = ("unique_id", "model", "hierarchy_level")
+        return pd.DataFrame({c: pd.Series(dtype=object if c in text else float) for c in columns})
     frame = pd.concat(parts, ignore_index=True)
     frame["missing"] = frame["missing"].astype(np.int64)
     return frame

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass, field
-from typing import Optional
+from typing import Any, Optional
 
 import numpy as np
 import pandas as pd
@@ -42,6 +42,8 @@ class Inputs:
         probability (0 to 1) -> its float64 values over the model's rows.
     notes: one-line messages for the user (missing values and where, gaps, dropped rows); the
         command prints them on stderr, the library gives them as warnings, the page shows them.
+    structure: how the ids add up (a `structure.Structure`: a tree, or a grouped structure), or
+        None: the tree of the id paths.
     """
 
     forecasts: pd.DataFrame
@@ -53,6 +55,7 @@ class Inputs:
     prediction_path: str
     observed_path: Optional[str] = None
     notes: list[str] = field(default_factory=list)
+    structure: Optional[Any] = None
     cutoffs: Optional[np.ndarray] = None
     bands: dict = field(default_factory=dict)
     quantiles: dict = field(default_factory=dict)

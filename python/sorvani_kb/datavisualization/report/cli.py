@@ -81,6 +81,7 @@ def build_parser(prog=None):
         "converted to it, dates without are taken as its local time (default: the one zone the files give, if any)",
     )
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar (it shows only on a terminal anyway)")
+    _hierarchy_option(p)
     _column_options(p)
     g = p.add_argument_group("report page")
     g.add_argument(
@@ -91,6 +92,18 @@ def build_parser(prog=None):
         help="most members the treemaps draw at once; deeper levels open from a member's view (default: %(default)s)",
     )
     return p
+
+
+def _hierarchy_option(p):
+    p.add_argument(
+        "--hierarchy",
+        action="append",
+        metavar="FILE",
+        help="how the series add up, as the aggregation step of the forecasting libraries gives it: the summing "
+        "matrix (CSV or Parquet: unique_id and one 0/1 column per bottom series) and/or the tags (JSON: level "
+        "name: [ids]); repeat for both (default: found from the ids: the tree of their paths, or a grouped "
+        "structure whose levels combine several columns)",
+    )
 
 
 def _column_options(p):
@@ -139,6 +152,7 @@ def options_of(args):
         date_format=args.date_format or None,
         timezone=args.timezone or None,
         use_case=args.use_case,
+        hierarchy=args.hierarchy,
     )
 
 

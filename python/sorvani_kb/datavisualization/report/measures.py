@@ -11,8 +11,10 @@ forecasts reshape into such a grid without any per-series Python loop):
   on its forecast dates, as grids.
 - `child_sums(grid, hierarchy)`: per member with sub-members, the date-by-date sum of its direct
   sub-members' point forecasts, as the module's sum check adds them.
+- `group_sums(grid, structure)`: the same per grouping of a grouped structure (an aggregate split
+  in one direction: `Italia` by State, `Italia` by Sector), one sparse product over its members.
 - `member_measures(grid, sums)`: coherence gap, interval coverage, MAE, sMAPE, bias and missing
-  values per member.
+  values per member; a member split several ways has the gap of its worst grouping.
 """
 
 from __future__ import annotations
@@ -308,26 +310,76 @@ def residual_std(residual):
     return np.where((counts > 1) & spread, std, np.nan)
 
 
+@dataclass
+class GroupSums:
+    groups: np.ndarray  # int64: the groupings whose aggregate and at least one member the model forecasts
+    rows: np.ndarray  # int64: model row of each one's aggregate (ascending, repeated when split several ways)
+    total: np.ndarray  # float64 [len(groups), F]: the sum of its members as the module's sum check adds them
+    complete: np.ndarray  # bool [len(groups), F]: every member in the model has a value on that date
+    count: np.ndarray  # int64 [len(groups)]: number of its members in the model
+
+
+@quiet
+def group_sums(grid, structure):
+    """Date-by-date sums of each grouping's members' point forecasts, by the rules of child_sums,
+    as one product of the groupings x members matrix with the forecasts."""
+    member = structure.membership()[:, grid.gid].tocsr()
+    owner_row = grid.local[structure.group_owner]
+    count = np.diff(member.indptr)
+    live = np.flatnonzero((owner_row >= 0) & (count > 0))
+    member, count = member[live], count[live]
+    nan = np.isnan(grid.mean)
+    total = np.asarray(member @ np.where(nan, 0.0, grid.mean)).reshape(len(live), -1)
+    missing = np.asarray(member @ nan.astype(np.float64)).reshape(len(live), -1)
+    single = count == 1
+    total[single] = np.where(missing[single] > 0, np.nan, total[single])
+    return GroupSums(groups=live, rows=owner_row[live], total=total, complete=missing == 0, count=count)
+
+
+@quiet
+def sum_gaps(f, sums):
+    """Per row of `sums` (ChildSums or GroupSums), the largest relative difference in % between the
+    aggregate's forecast `f` and the sum, over the dates where both are complete (NaN: none)."""
+    if not len(sums.rows):
+        return np.zeros(0)
+    own = f[sums.rows]
+    ok = sums.complete & np.isfinite(own)
+    scale = np.maximum(np.abs(own), np.abs(sums.total))
+    with np.errstate(invalid="ignore", divide="ignore"):
+        rel = np.where(scale > 0, np.abs(own - sums.total) / np.where(scale > 0, scale, 1.0), 0.0)
+    rel = np.where(rel < ROUNDING, 0.0, rel)  # what adding floats leaves behind is no gap
+    rel = np.where(ok, rel, -1.0)
+    best = rel.max(axis=1) if f.shape[1] else np.full(len(sums.rows), -1.0)
+    return np.where(best >= 0, best * 100.0, np.nan)
+
+
+def worst_grouping(n, sums, gaps):
+    """Per model row, the grouping (of GroupSums) with the largest gap; -1 where none has one."""
+    out = np.full(n, -1, dtype=np.int64)
+    has = np.isfinite(gaps)
+    order = np.lexsort((-gaps[has], sums.rows[has]))
+    rows, groups = sums.rows[has][order], sums.groups[has][order]
+    first = np.ones(len(rows), dtype=bool)
+    first[1:] = rows[1:] != rows[:-1]
+    out[rows[first]] = groups[first]
+    return out
+
+
 @quiet
 def member_measures(grid, sums):
-    """Per model row, every measure of MEASURES (float64 arrays, NaN where undefined)."""
+    """Per model row, every measure of MEASURES (float64 arrays, NaN where undefined); with
+    GroupSums also "gap_by", the grouping of each member's gap (-1: none)."""
     n, width = grid.mean.shape
     f, y = grid.mean, grid.y
     both = np.isfinite(f) & np.isfinite(y)
     err = np.where(both, y - f, 0.0)
     out = {}
     gap = np.full(n, np.nan)
-    if len(sums.rows):
-        own = f[sums.rows]
-        ok = sums.complete & np.isfinite(own)
-        scale = np.maximum(np.abs(own), np.abs(sums.total))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            rel = np.where(scale > 0, np.abs(own - sums.total) / np.where(scale > 0, scale, 1.0), 0.0)
-        rel = np.where(rel < ROUNDING, 0.0, rel)  # what adding floats leaves behind is no gap
-        rel = np.where(ok, rel, -1.0)
-        best = rel.max(axis=1) if width else np.full(len(sums.rows), -1.0)
-        gap[sums.rows] = np.where(best >= 0, best * 100.0, np.nan)
+    gaps = sum_gaps(f, sums)
+    np.fmax.at(gap, sums.rows, gaps)
     out["gap"] = gap
+    if isinstance(sums, GroupSums):
+        out["gap_by"] = worst_grouping(n, sums, gaps)
     inside = np.isfinite(y) & np.isfinite(grid.lo) & np.isfinite(grid.hi)
     covered = inside & (grid.lo <= y) & (y <= grid.hi)
     with np.errstate(invalid="ignore", divide="ignore"):

@@ -182,12 +182,17 @@ def infer(ids, observed=None):
     """The structure of `ids` (sorted distinct texts) from the ids alone: the path tree when every
     id's segments are its ancestors', a grouped structure when they come from several level
     columns joined with "/". `observed`: an optional (ids x dates) float array of observed values
-    (NaN where missing) that must confirm a grouped structure. Returns (Structure, notes)."""
+    (NaN where missing) that must confirm a grouped structure, or a function giving it (called
+    only when the ids are not a tree's). Returns (Structure, notes)."""
     ids = np.asarray(ids, dtype=object)
+    if _plain_tree(ids):
+        return from_paths(ids), []
     segments = [i.split("/") for i in ids.tolist()]
     signature = _signatures(segments) if len(ids) else None
     if signature is None:
         return from_paths(ids), []
+    if callable(observed):
+        observed = observed()
     depth = max(len(s) for s in segments)
     made = _grouped(ids, segments, signature, [str(k + 1) for k in range(depth)])
     why = "the ids fit no consistent grouped structure"
@@ -214,6 +219,18 @@ def infer(ids, observed=None):
     return made, [f"hierarchy: {made.describe()}, found from the ids"]
 
 
+def _plain_tree(ids):
+    """Whether the ids are a tree's beyond doubt, found over whole columns: every id's path parent
+    is present and each last part of an id comes at one depth only (so no part recurs at another
+    position, as the parts of several level columns do)."""
+    split = pd.Series(ids, dtype=object).str.rpartition("/")
+    nested = (split[1] == "").to_numpy()
+    if not (nested | (pd.Index(ids).get_indexer(split[0]) >= 0)).all():
+        return False
+    depth = pd.Series(ids, dtype=object).str.count("/")
+    return bool(len(ids)) and bool((depth.groupby(split[2].to_numpy()).nunique() == 1).all())
+
+
 def _no_structure(why):
     return (
         f"hierarchy: {why}; drawn as the tree of the id paths (give --hierarchy FILE, the summing matrix or the "
@@ -228,6 +245,15 @@ def _level_name(signature):
 def partition_errors(structure):
     """The groupings whose members do not together hold as many bottom series as their aggregate
     (members one step below it in one direction must split it exactly)."""
+    count = bottom_counts(structure)
+    totals = np.zeros(len(structure.group_owner), dtype=np.int64)
+    np.add.at(totals, structure.edge_group, count[structure.edge_child])
+    return np.flatnonzero(totals != count[structure.group_owner])
+
+
+def bottom_counts(structure):
+    """Per id, the number of bottom series (ids that are no aggregate) it adds up, counted through
+    its first grouping: 1 for a bottom series."""
     n = len(structure.ids)
     count = np.zeros(n, dtype=np.int64)
     is_aggregate = np.zeros(n, dtype=bool)
@@ -240,9 +266,7 @@ def partition_errors(structure):
         groups = np.flatnonzero(first & (sizes[structure.group_owner] == size))
         edges = np.isin(structure.edge_group, groups)
         np.add.at(count, structure.edge_owner[edges], count[structure.edge_child[edges]])
-    totals = np.zeros(len(structure.group_owner), dtype=np.int64)
-    np.add.at(totals, structure.edge_group, count[structure.edge_child])
-    return np.flatnonzero(totals != count[structure.group_owner])
+    return count
 
 
 def _signatures(segments):

@@ -25,6 +25,7 @@ from .dates import Times, check_format, read_times, settle_day_month, settle_zon
 from .forecasts import any_window, forecast_frame
 from .frames import frame_source
 from .grid import agreement_note, observed_frame, observed_from_forecasts, pairing_notes
+from .hierarchy import settle as settle_hierarchy
 from .layouts import Layout, observed_layout, prediction_layout
 from .options import Options
 from .sources import Source, open_source, read_columns
@@ -72,6 +73,7 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
         observed_rows = made[0]
     elif pred.layout.value is not None:  # the observed values come with the forecasts
         observed_rows = observed_from_forecasts(pred_path, cells, pred.values[pred.layout.value], notes)
+    structure = settle_hierarchy(options.hierarchy, cells.ids, observed_rows, notes)
     models = pred.layout.models
     return Inputs(
         frame,
@@ -83,6 +85,7 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
         _named(pred.source),
         _named(obs.source) if obs is not None else None,
         notes,
+        structure=structure,
         cutoffs=cells.cutoffs,
         bands=bands,
         quantiles=quantiles,

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from dataclasses import dataclass
-from typing import Optional, Sequence
+from typing import Any, Optional, Sequence
 
 
 @dataclass(frozen=True)
@@ -16,7 +16,8 @@ class Options:
     models: only these models, in this order. date_format: a strptime format for the dates of
         both inputs. timezone: the zone to draw dates in. use_case: the label of the figure
         titles (default: the forecast file's name). cutoff_col: the column of the cross-validation
-        window's cutoff (default: `cutoff` when present).
+        window's cutoff (default: `cutoff` when present). hierarchy: how the series add up (a
+        summing matrix, tags, or a list of them: see `hierarchy`); None: found from the ids.
     """
 
     id_col: Optional[str] = None
@@ -32,3 +33,4 @@ class Options:
     timezone: Optional[str] = None
     use_case: Optional[str] = None
     cutoff_col: Optional[str] = None
+    hierarchy: Any = None

@@ -17,6 +17,7 @@ from dataclasses import dataclass
 import numpy as np
 
 from .. import measures as ms
+from .. import structure as st
 from .codec import Blobs, block_size
 from .prototypes import library_parts, load_libraries, start_text
 
@@ -32,6 +33,7 @@ class ModelMeasures:
     ids: np.ndarray  # object array of str: the member of each row, in id order
     depth: np.ndarray  # int: depth of the member in the hierarchy, 0 for a root
     values: dict  # measure key (see measures.MEASURES) -> float64 array, NaN where undefined
+    level: np.ndarray  # object array of str: the name of the member's level
 
 
 @dataclass
@@ -45,7 +47,8 @@ class PageData:
 
 
 def encode_model(blobs, i, grid, hierarchy, sums, values):
-    """The arrays of one model; returns the names it stored them under."""
+    """The arrays of one model; returns the names it stored them under. With the sums of a grouped
+    structure (GroupSums): "sums" per grouping in "groups", and "gapBy" per member."""
     p = f"m{i}."
     width = grid.mean.shape[1]
     keys = grid.gid
@@ -54,15 +57,19 @@ def encode_model(blobs, i, grid, hierarchy, sums, values):
         "res": blobs.add(p + "res", grid.residual, "f4", keys, width),
         "std": blobs.add(p + "std", ms.residual_std(grid.residual), "f4", keys),
         "sums": blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width),
-        "aggRows": blobs.add(p + "aggRows", sums.rows, "i4"),
-        "measures": blobs.add(
-            p + "measures",
-            np.stack([values[m.key] for m in ms.MEASURES], axis=1) if len(grid) else np.zeros((0, len(ms.MEASURES))),
-            "f4",
-            keys,
-            len(ms.MEASURES),
-        ),
     }
+    if isinstance(sums, ms.GroupSums):
+        names["groups"] = blobs.add(p + "groups", sums.groups, "i4")
+        names["gapBy"] = blobs.add(p + "gapBy", values["gap_by"], "i4", keys)
+    else:
+        names["aggRows"] = blobs.add(p + "aggRows", sums.rows, "i4")
+    names["measures"] = blobs.add(
+        p + "measures",
+        np.stack([values[m.key] for m in ms.MEASURES], axis=1) if len(grid) else np.zeros((0, len(ms.MEASURES))),
+        "f4",
+        keys,
+        len(ms.MEASURES),
+    )
     if not np.array_equal(keys, np.arange(len(hierarchy))):
         names["gid"] = blobs.add(p + "gid", keys, "i4")
     if grid.band:
@@ -124,6 +131,7 @@ def build(inputs, treemap_nodes, worker, progress):
     """The page's data (see PageData). `worker`, if not None, is asked for the library parts
     (see the page package); `progress()` is called once per step: 2 + one per model."""
     hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
+    structure = grouped_structure(inputs, hierarchy)
     observed = ms.observed_by_id(inputs.observed, hierarchy)
     # What the prototypes need is known once the grids are: ask the worker for them first, so
     # that it draws while the measures are computed here.
@@ -133,7 +141,8 @@ def build(inputs, treemap_nodes, worker, progress):
     progress()
     blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(inputs, hierarchy, observed)))
     obs_arrays = encode_observed(blobs, observed) if observed is not None else None
-    models, measures = _encode_models(blobs, inputs, grids, hierarchy, [start for _, _, start in job[2]], progress)
+    starts = [start for _, _, start in job[2]]
+    models, measures = _encode_models(blobs, inputs, grids, (hierarchy, structure), starts, progress)
     blobs.finish()
     parts = _answer(worker, pending, job)
     for model, proto in zip(models, parts["models"]):
@@ -141,7 +150,57 @@ def build(inputs, treemap_nodes, worker, progress):
     progress()
     obs = None if observed is None else {"axis": parts["obsAxis"], "arrays": obs_arrays}
     meta = _meta(inputs, hierarchy, models, obs, parts, treemap_nodes, blobs)
+    if structure is not None:
+        meta.update(structure_meta(structure))
     return PageData(meta=meta, blobs=blobs, measures=measures)
+
+
+def grouped_structure(inputs, hierarchy):
+    """The input's structure when it is a grouped one over the page's ids, else None (the tree of
+    the id paths, as `hierarchy` holds it)."""
+    found = inputs.structure
+    if found is None or found.kind != "grouped":
+        return None
+    if not np.array_equal(found.ids, hierarchy.ids):
+        raise ValueError("the structure of the input is not over the forecasts' ids")
+    return found
+
+
+def level_names(given, hierarchy):
+    """Per id, the name of its level in the input's structure `given` (the tree of the id paths
+    when there is none)."""
+    if given is None or not np.array_equal(given.ids, hierarchy.ids):
+        given = st.from_paths(hierarchy.ids)
+    return np.asarray(given.level_names, dtype=object)[given.level]
+
+
+def structure_meta(structure):
+    """What the page holds of a grouped structure: every id in full (`names`), the parent of each
+    in the tree of each direction (`parent` the first's), the levels, and the groupings as
+    compressed rows of members."""
+    trees = [structure.tree_along(order) for order in structure.directions()]
+    starts = np.searchsorted(structure.edge_group, np.arange(len(structure.group_owner) + 1))
+    return {
+        "names": structure.ids.tolist(),
+        "parent": trees[0].tolist(),
+        "structure": {
+            "columns": list(structure.columns),
+            "levels": list(structure.level_names),
+            "level": structure.level.tolist(),
+            "depth": structure.depth.tolist(),
+            "below": st.bottom_counts(structure).tolist(),
+            "directions": [
+                {"name": structure.columns[order[0]], "parent": tree.tolist()}
+                for order, tree in zip(structure.directions(), trees)
+            ],
+            "groups": {
+                "owner": structure.group_owner.tolist(),
+                "column": structure.group_column.tolist(),
+                "start": starts.tolist(),
+                "members": structure.edge_child.tolist(),
+            },
+        },
+    }
 
 
 def _library_job(inputs, grids, observed):
@@ -179,13 +238,17 @@ def _bytes_per_id(inputs, hierarchy, observed):
     )
 
 
-def _encode_models(blobs, inputs, grids, hierarchy, starts, progress):
+def _encode_models(blobs, inputs, grids, shape, starts, progress):
     """Stores each model's arrays (and drops its grid from `grids` once they are stored); gives
-    the models' entries of the meta dict and their measures."""
+    the models' entries of the meta dict and their measures. `shape`: (Hierarchy, the grouped
+    Structure or None)."""
+    hierarchy, structure = shape
+    levels = level_names(inputs.structure, hierarchy)
+    depth = structure.depth if structure is not None else hierarchy.depth
     models, measures = [], []
     for i, (model, start) in enumerate(zip(inputs.models, starts)):
         grid = grids[i]
-        sums = ms.child_sums(grid, hierarchy)
+        sums = ms.group_sums(grid, structure) if structure is not None else ms.child_sums(grid, hierarchy)
         values = ms.member_measures(grid, sums)
         fine = worst_thresholds(grid.level)
         worst = {
@@ -210,7 +273,9 @@ def _encode_models(blobs, inputs, grids, hierarchy, starts, progress):
             }
         )
         measures.append(
-            ModelMeasures(model=model, ids=hierarchy.ids[grid.gid], depth=hierarchy.depth[grid.gid], values=values)
+            ModelMeasures(
+                model=model, ids=hierarchy.ids[grid.gid], depth=depth[grid.gid], values=values, level=levels[grid.gid]
+            )
         )
         grid = sums = grids[i] = None  # its matrices are in the blobs now
         progress()

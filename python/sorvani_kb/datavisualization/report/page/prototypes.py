@@ -87,6 +87,32 @@ def draw_member(plot, member, own, real, children, band, start):
     return figures
 
 
+def draw_grouping(plot, member, own, members, name):
+    """The overlay and the sum check of `member` and its members by `name` (one way a grouped
+    structure splits it): keys "overlay:<name>" and "sum:<name>". The module selects the members
+    of an overlay by their id paths (`Italia/Nord` of `Italia`): members that are not path
+    children (`Italia/Nord/construction` of `Italia/construction`) are drawn under a path alias,
+    the member's id, "/" and their own part, and their traces of the overlay named by their ids."""
+    ids = [str(m["id"].iloc[0]) for m in members]
+    aliased = [
+        m if i.startswith(member + "/") and "/" not in i[len(member) + 1 :] else m.assign(id=alias(member, i))
+        for m, i in zip(members, ids)
+    ]
+    frame = pd.concat([own, *aliased], ignore_index=True)
+    overlay = plot.plot_hierarchical(frame.copy(), member)
+    for trace, ident in zip(overlay.data[1:], ids):
+        trace.name = ident
+    return {f"overlay:{name}": overlay, f"sum:{name}": plot.plot_sum_hierarchy(frame.copy(), member)}
+
+
+def alias(member, ident):
+    """The path child of `member` standing for `ident`, one of its members in a grouped structure:
+    the member's id, "/" and the part of `ident` the member lacks."""
+    mine, theirs = member.split("/"), ident.split("/")
+    at = next((k for k, (a, b) in enumerate(zip(mine, theirs)) if a != b), len(mine))
+    return member + "/" + theirs[at]
+
+
 def _residual_figures(plot, member, own, real):
     """The histogram and QQ plot of a member's residuals on the forecast dates, where it has them."""
     figures = {}
@@ -119,7 +145,11 @@ def module_figures(inputs, model, member):
     if own.empty:
         return {}
     present = pd.unique(ids.to_numpy(dtype=object))
-    children = [block(i) for i in present if i.startswith(member + "/") and "/" not in i[len(member) + 1 :]]
+    structure = inputs.structure if inputs.structure is not None and inputs.structure.kind == "grouped" else None
+    if structure is None:
+        children = [block(i) for i in present if i.startswith(member + "/") and "/" not in i[len(member) + 1 :]]
+    else:
+        children = []
     real = None
     if inputs.observed is not None:
         obs = inputs.observed
@@ -127,9 +157,16 @@ def module_figures(inputs, model, member):
         real["id"] = real["id"].astype(object)
     lo_hi = frame[["lo", "hi"]].to_numpy(dtype=np.float64)
     band = bool(np.isfinite(lo_hi).any())
-    return draw_member(
-        plotter(inputs.use_case), member, own, real, children, band, start_text(frame["ds"].iloc[0], inputs.time_kind)
-    )
+    plot = plotter(inputs.use_case)
+    figures = draw_member(plot, member, own, real, children, band, start_text(frame["ds"].iloc[0], inputs.time_kind))
+    if structure is not None:
+        g = int(np.searchsorted(structure.ids, member))
+        known = set(present)
+        for k in structure.groupings_of(g):
+            members = [block(i) for i in structure.ids[structure.members(k)] if i in known]
+            if members:
+                figures.update(draw_grouping(plot, member, own, members, structure.group_name[k]))
+    return figures
 
 
 # ---------------------------------------------------------------------------------------------

@@ -10,26 +10,37 @@
  * strict-mode closure: each file says what it declares for the others (exported) and what it
  * takes from them (global). This one holds the page's data, the ids, the state of the views and
  * the helpers every part uses. */
-/* exported META, PARENT, N, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, nums, esc, fmt, fail,
-   modelIndex, showOnly, shown */
+/* exported META, GROUPED, PARENT, N, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, nums, esc, fmt, fail,
+   modelIndex, showOnly, shown, useDirection */
 
 performance.mark('sorvani:start');
 const META = JSON.parse(document.getElementById('sorvani-meta').textContent);
-const PARENT = META.parent;
+// A grouped structure (META.structure: each member may add up in several ways) holds every id in
+// full and a tree per direction; a tree, each id's last part and its parent.
+const GROUPED = META.structure || null;
+let PARENT = META.parent;   // the tree the treemap and the crumbs follow (-1: a root, -2: not in it)
 const N = PARENT.length;
 const IDS = new Array(N);
 const idOf = (g) => {
   if (IDS[g] === undefined) IDS[g] = PARENT[g] >= 0 ? idOf(PARENT[g]) + '/' + META.names[g] : META.names[g];
   return IDS[g];
 };
-for (let g = 0; g < N; g++) idOf(g);
+for (let g = 0; g < N; g++) {
+  if (GROUPED) IDS[g] = META.names[g]; else idOf(g);
+}
 performance.mark('sorvani:meta');
 const MEASURES = META.measures;
 const OVERLAY_LIMIT = 300;   // sub-members drawn in an overlay without asking
 const CHILD_ROWS = 200;      // sub-members listed in a member's view
 
 const $ = (id) => document.getElementById(id);
-const state = {mi: 0, g: null, token: 0, overviewModel: -1, colourBy: 'smape', table: null, tableModel: -1};
+const state = {mi: 0, g: null, token: 0, overviewModel: -1, colourBy: 'smape', table: null, tableModel: -1, direction: 0};
+
+// Makes the tree of direction d of a grouped structure the one the treemap and the crumbs follow.
+function useDirection(d) {
+  PARENT = GROUPED.directions[d].parent;
+  state.direction = d;
+}
 
 function clone(value) {
   return JSON.parse(JSON.stringify(value));

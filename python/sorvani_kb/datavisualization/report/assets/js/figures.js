@@ -1,6 +1,7 @@
 /* A member's figures: copies of the prototypes the module drew (META.models[mi].proto and
  * META.residualProto) with the member's title, trace names and numbers put in. */
-/* global META, IDS, clone, nums, read, readAll, childrenOf, loadModel, modelRow, search */
+/* global META, GROUPED, IDS, clone, nums, read, readAll, childrenOf, loadModel, modelRow, search, groupsOf, membersOf,
+   groupName */
 /* exported memberFigures */
 
 async function observedOf(g) {
@@ -117,8 +118,9 @@ function residualFigures(out, v) {
   else if (r.length >= 1) out.why.qq = r.length < 2 ? 'One residual only: no quantile-quantile plot.' : 'The residuals are all equal: no quantile-quantile plot.';
 }
 
-// The overlay of member g and its sub-members `sub` and the sum check into `out`.
-function hierarchyFigures(out, M, g, sub, v) {
+// The overlay of member g and its sub-members `sub` and the sum check into `out`, under the
+// kinds "overlay" and "sum" followed by `suffix` (":<grouping>" in a grouped structure).
+function hierarchyFigures(out, M, g, sub, v, suffix) {
   const P = M.proto;
   const ov = clone(P.overlay);
   ov.data = [[g, v.mean]].concat(sub.map(([c], i) => [c, v.subMeans[i]])).map(([c, values]) => {
@@ -127,17 +129,44 @@ function hierarchyFigures(out, M, g, sub, v) {
     tr.name = IDS[c];
     return tr;
   });
-  out.overlay = ov;
+  out['overlay' + suffix] = ov;
   const sum = clone(P.sum);
   sum.data[0].y = nums(v.mean);
   sum.data[0].name = P.sumPrefixes[0] + IDS[g];
   sum.data[1].y = nums(v.sums);
   sum.data[1].name = P.sumPrefixes[1] + IDS[g];
-  out.sum = sum;
+  out['sum' + suffix] = sum;
+}
+
+// The forecasts of the members `sub` ([member, row] pairs) of grouping k and their sum.
+async function groupingNumbers(M, k, sub) {
+  const F = M.width;
+  const A = M.arrays;
+  const [subMeans, sums] = await Promise.all([
+    Promise.all(sub.map(([, r]) => read(A.mean, r * F, F))),
+    readAll(A.groups).then((groups) => read(A.sums, search(groups, k) * F, F)),
+  ]);
+  return {subMeans, sums};
+}
+
+// The overlay and sum check of member g for each of its groupings into `out`.
+async function groupingFigures(out, mi, g, mean) {
+  const M = META.models[mi];
+  await Promise.all(groupsOf(g).map(async (k) => {
+    const name = ':' + groupName(k);
+    const sub = membersOf(k).map((c) => [c, modelRow(mi, c)]).filter((p) => p[1] >= 0);
+    if (!sub.length) {
+      out.why['overlay' + name] = 'Model ' + M.name + ' has no forecast for the members of this member by ' + groupName(k) + '.';
+      return;
+    }
+    const v = await groupingNumbers(M, k, sub);
+    hierarchyFigures(out, M, g, sub, {mean, subMeans: v.subMeans, sums: v.sums}, name);
+  }));
 }
 
 // The figures of member g under model mi, keyed like the report's reference (forecast,
-// histogram, qq, overlay, sum), and under "why" the reason a kind is absent.
+// histogram, qq, overlay, sum; in a grouped structure overlay:<grouping>, sum:<grouping> for
+// each of its groupings), and under "why" the reason a kind is absent.
 async function memberFigures(mi, g) {
   const M = META.models[mi];
   await loadModel(mi);
@@ -147,11 +176,12 @@ async function memberFigures(mi, g) {
     out.why.forecast = 'Model ' + M.name + ' has no forecast for this member.';
     return out;
   }
-  const sub = childrenOf(g).map((c) => [c, modelRow(mi, c)]).filter((p) => p[1] >= 0);
+  const sub = GROUPED ? [] : childrenOf(g).map((c) => [c, modelRow(mi, c)]).filter((p) => p[1] >= 0);
   const v = await memberNumbers(M, g, row, sub);
   out.forecast = forecastFigure(M, g, v);
   residualFigures(out, v);
-  if (sub.length) hierarchyFigures(out, M, g, sub, v);
+  if (GROUPED) await groupingFigures(out, mi, g, v.mean);
+  else if (sub.length) hierarchyFigures(out, M, g, sub, v, '');
   else if (childrenOf(g).length) out.why.overlay = 'Model ' + M.name + ' has no forecast for the sub-members of this member.';
   return out;
 }

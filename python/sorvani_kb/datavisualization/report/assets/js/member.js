@@ -1,8 +1,8 @@
 /* A member's view: its place in the hierarchy, its measures under every model, its figures, its
  * direct sub-members and a treemap of what is below it. */
-/* global META, PARENT, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, esc, fmt, fail, showOnly, shown, below,
-   buildTree, childrenOf, ancestors, loadModel, loadMeasures, modelRow, measuresOf, memberFigures, drawTreemap,
-   link */
+/* global META, GROUPED, PARENT, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, esc, fmt, fail, showOnly,
+   shown, below, read, buildTree, childrenOf, ancestors, loadModel, loadMeasures, modelRow, measuresOf, memberFigures,
+   drawTreemap, link, groupsOf, membersOf, parentsOf, groupName, levelName, nameOf */
 /* exported drawn, showMember */
 
 const drawn = {};   // kind -> the figure given to Plotly in the member view
@@ -14,6 +14,19 @@ const CAPTIONS = {
   sum: 'Sum check: the member against the sum of its direct sub-members',
 };
 const ORDER = ['forecast', 'histogram', 'qq', 'overlay', 'sum'];
+
+// The kinds of figures of member g, in order: a grouped structure's overlay and sum check once per grouping.
+function kindsOf(g) {
+  if (!GROUPED) return ORDER;
+  return ORDER.slice(0, 3).concat(...groupsOf(g).map((k) => ['overlay:' + groupName(k), 'sum:' + groupName(k)]));
+}
+
+function caption(kind) {
+  const at = kind.indexOf(':');
+  if (at < 0) return CAPTIONS[kind];
+  const by = kind.slice(at + 1);
+  return kind.startsWith('overlay') ? 'The member and its members by ' + by : 'Sum check: the member against the sum of its members by ' + by;
+}
 
 function purge(el) {
   el.querySelectorAll('.js-plotly-plot').forEach((d) => Plotly.purge(d));
@@ -36,16 +49,17 @@ async function measureTable(g) {
     await loadModel(mi);
     const row = modelRow(mi, g);
     const v = await measuresOf(mi, row);
+    const by = GROUPED && row >= 0 ? (await read(M.arrays.gapBy, row, 1))[0] : -1;
     const name = mi === state.mi ? '<strong>' + esc(M.name) + '</strong>' : link(g, mi, M.name);
+    const cell = (m) => (row < 0 ? 'no forecast' : fmt(v[m.key], m.unit) + (m.key === 'gap' && by >= 0 ? ' (by ' + esc(groupName(by)) + ')' : ''));
     return '<tr><td>' + name + '</td><td>' + esc(M.level || (M.band ? 'yes' : 'none')) + '</td>' +
-      MEASURES.map((m) => '<td class="num">' + (row >= 0 ? fmt(v[m.key], m.unit) : 'no forecast') + '</td>').join('') + '</tr>';
+      MEASURES.map((m) => '<td class="num" data-measure="' + m.key + '">' + cell(m) + '</td>').join('') + '</tr>';
   }));
   return '<table class="measures"><thead>' + head + '</thead><tbody>' + rows.join('') + '</tbody></table>';
 }
 
-async function childrenTable(g) {
-  const sub = childrenOf(g);
-  if (!sub.length) return '<p class="hint">No sub-members.</p>';
+// The table of the sub-members `sub` of member g under `title`.
+async function subTable(g, sub, title) {
   const mi = state.mi;
   await loadModel(mi);
   const cols = await loadMeasures(mi);
@@ -56,16 +70,37 @@ async function childrenTable(g) {
   }).join('');
   const more = sub.length > CHILD_ROWS ? '<p class="hint">The first ' + CHILD_ROWS + ' of ' + sub.length +
     ' sub-members; the table of the overview lists them all (search for ' + esc(IDS[g] + '/') + ').</p>' : '';
-  return '<h3>Direct sub-members (' + sub.length + ')</h3><table class="measures"><thead><tr><th>id</th><th>series below</th>' +
+  return '<h3>' + esc(title) + ' (' + sub.length + ')</h3><table class="measures"><thead><tr><th>id</th><th>series below</th>' +
     MEASURES.map((m) => '<th title="' + esc(m.help) + '">' + esc(m.label) + '</th>').join('') + '</tr></thead><tbody>' + rows + '</tbody></table>' + more;
+}
+
+async function childrenTable(g) {
+  if (GROUPED) {
+    const groups = groupsOf(g);
+    if (!groups.length) return '<p class="hint">No sub-members.</p>';
+    const tables = await Promise.all(groups.map((k) => subTable(g, membersOf(k), 'Members by ' + groupName(k))));
+    return tables.map((t, i) => '<div class="grouping" data-grouping="' + esc(groupName(groups[i])) + '">' + t + '</div>').join('');
+  }
+  const sub = childrenOf(g);
+  if (!sub.length) return '<p class="hint">No sub-members.</p>';
+  return subTable(g, sub, 'Direct sub-members');
+}
+
+// How member g of a grouped structure sits in it: its level, every parent, its groupings.
+function groupedInfo(g, mi) {
+  const parents = parentsOf(g).map(([p, k]) => link(p, mi) + ' (split by ' + esc(groupName(k)) + ')');
+  const groups = groupsOf(g).map((k) => 'by ' + esc(groupName(k)) + ' into ' + membersOf(k).length);
+  return 'Level <strong>' + esc(levelName(g)) + '</strong>. ' +
+    (parents.length ? 'Member of ' + parents.join(' and ') + '. ' : 'A root of the hierarchy. ') +
+    (groups.length ? 'Split ' + (groups.length > 1 ? groups.length + ' ways: ' : '') + groups.join(', ') + '; ' + below[g] + ' series below. ' : 'No sub-members. ');
 }
 
 // The crumbs, title and description of member g (with `sub` direct sub-members) under model M.
 function memberHeader(g, mi, M, sub) {
-  $('crumbs').innerHTML = link(null, mi, 'Overview') + ' / ' + ancestors(g).map((a) => link(a, mi, META.names[a])).join(' / ');
+  $('crumbs').innerHTML = link(null, mi, 'Overview') + ' / ' + ancestors(g).map((a) => link(a, mi, nameOf(a))).join(' / ');
   $('member-title').textContent = IDS[g];
-  $('member-info').innerHTML = (PARENT[g] >= 0 ? 'Sub-member of ' + link(PARENT[g], mi) + '. ' : 'A root of the hierarchy. ') +
-    (sub ? sub + ' direct sub-member' + (sub > 1 ? 's' : '') + ', ' + below[g] + ' series below. ' : 'No sub-members. ') +
+  $('member-info').innerHTML = (GROUPED ? groupedInfo(g, mi) : (PARENT[g] >= 0 ? 'Sub-member of ' + link(PARENT[g], mi) + '. ' : 'A root of the hierarchy. ') +
+    (sub ? sub + ' direct sub-member' + (sub > 1 ? 's' : '') + ', ' + below[g] + ' series below. ' : 'No sub-members. ')) +
     'Figures of model <strong>' + esc(M.name) + '</strong>' + (M.band ? ', band: ' + esc(M.level ? M.level + ' prediction interval' : 'the prediction interval') : ', no interval bounds') + '.';
 }
 
@@ -86,7 +121,7 @@ function figureSlot(box, figs, kind) {
   const div = document.createElement('div');
   div.className = 'figure';
   div.dataset.kind = kind;
-  div.innerHTML = '<h3>' + esc(CAPTIONS[kind]) + '</h3>';
+  div.innerHTML = '<h3>' + esc(caption(kind)) + '</h3>';
   box.appendChild(div);
   if (!figs[kind]) {
     div.insertAdjacentHTML('beforeend', '<p class="hint">' + esc(figs.why[kind]) + '</p>');
@@ -96,9 +131,9 @@ function figureSlot(box, figs, kind) {
   plot.className = 'plot';
   plot.id = 'plot-' + kind;
   div.appendChild(plot);
-  if (kind === 'overlay' && figs.overlay.data.length > OVERLAY_LIMIT) {
+  if (kind.startsWith('overlay') && figs[kind].data.length > OVERLAY_LIMIT) {
     const button = document.createElement('button');
-    button.textContent = 'Draw the ' + figs.overlay.data.length + ' lines of this overlay';
+    button.textContent = 'Draw the ' + figs[kind].data.length + ' lines of this overlay';
     button.addEventListener('click', () => { button.remove(); draw(plot, kind, figs[kind]).catch(fail); });
     div.insertBefore(button, plot);
     return null;
@@ -107,9 +142,9 @@ function figureSlot(box, figs, kind) {
 }
 
 // The boxes of the figures of `figs`, in order: [plot, kind] of each figure to draw now.
-function figureSlots(box, figs) {
+function figureSlots(box, figs, g) {
   const slots = [];
-  ORDER.forEach((kind) => {
+  kindsOf(g).forEach((kind) => {
     if (!figs[kind] && !figs.why[kind]) return;
     const plot = figureSlot(box, figs, kind);
     if (plot) slots.push([plot, kind]);
@@ -136,7 +171,7 @@ async function showMember(g, mi) {
   memberHeader(g, mi, M, sub);
   const box = $('figures');
   clearMember(box);
-  const slots = figureSlots(box, figs);
+  const slots = figureSlots(box, figs, g);
   const tables = Promise.all([measureTable(g), childrenTable(g)]).then(([measures, children]) => {
     if (token !== state.token) return;
     $('member-measures').innerHTML = measures;

@@ -2,7 +2,7 @@
  * follows the hash), the model selector, the measure the treemap is coloured by and the box that
  * opens a member by id. */
 /* global META, N, IDS, MEASURES, $, state, esc, fail, modelIndex, showOnly, shown, lookup, idIndex, roots,
-   drawTreemap, showMember, showOverview, sortWorst */
+   drawTreemap, showMember, showOverview, sortWorst, setupDirections */
 /* exported hashFor, link, route, setup */
 
 function hashFor(g, mi) {
@@ -111,6 +111,7 @@ function followOwnLinks(ev) {
 
 function setup() {
   setupControls();
+  setupDirections();
   setupNotes();
   setupGoto();
   document.addEventListener('click', followOwnLinks);

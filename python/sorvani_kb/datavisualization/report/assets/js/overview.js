@@ -1,8 +1,8 @@
 /* The overview: the summary cards, the treemap of the hierarchy coloured by a measure and the
  * worst members of each measure, above the table of every member (table.js). */
-/* global META, PARENT, N, IDS, MEASURES, $, state, esc, fmt, showOnly, shown, kids, below, depthOf, subtree,
-   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link */
-/* exported drawTreemap, showOverview */
+/* global META, GROUPED, PARENT, N, IDS, MEASURES, $, state, esc, fmt, showOnly, shown, kids, below, depthOf, subtree,
+   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link, nameOf, useDirection */
+/* exported drawTreemap, showOverview, setupDirections */
 
 function colourScale(values, worst) {
   const finite = values.filter(Number.isFinite);
@@ -68,7 +68,7 @@ function treemapTrace(top, members, byG, measure, scale) {
   const tops = new Set(top);
   members.forEach((g) => {
     tm.ids.push('g' + g);
-    tm.labels.push(tops.has(g) ? IDS[g] : META.names[g]);
+    tm.labels.push(tops.has(g) ? IDS[g] : nameOf(g));
     tm.parents.push(PARENT[g] >= 0 && inTree.has(PARENT[g]) ? 'g' + PARENT[g] : (many ? 'all' : ''));
     tm.values.push(below[g]);
     tm.text.push(esc(IDS[g]) + '<br>' + esc(measure.label) + ': ' + fmt(byG[g], measure.unit) + '<br>' + below[g] + ' series');
@@ -136,11 +136,30 @@ function summary(mi) {
   let deepest = 0;
   for (let g = 0; g < N; g++) deepest = Math.max(deepest, depthOf[g]);
   const cards = [
-    ['members', N], ['roots', roots().length], ['levels', deepest + 1], ['models', META.models.length],
+    ['members', N], ['roots', roots().length], ['levels', GROUPED ? GROUPED.levels.length : deepest + 1], ['models', META.models.length],
     ['forecast dates', M.width + (M.range ? ' (' + M.range[0] + ' to ' + M.range[1] + ')' : '')],
     ['band', M.band ? (M.level || 'yes') : 'none'],
   ];
   $('summary').innerHTML = cards.map(([k, v]) => '<div class="card small"><div class="big">' + esc(v) + '</div>' + esc(k) + '</div>').join('');
+}
+
+// The selector of the direction the treemap follows through a grouped structure split in several
+// ways at its top (by State first, or by Sector first); a tree has one and shows none.
+function setupDirections() {
+  const box = $('direction-box');
+  const directions = GROUPED ? GROUPED.directions : [];
+  if (directions.length < 2) return;
+  box.hidden = false;
+  const select = $('direction');
+  select.innerHTML = directions.map((d, i) => '<option value="' + i + '">' + esc(d.name) + ' first</option>').join('');
+  document.body.dataset.direction = directions[0].name;
+  select.addEventListener('change', () => {
+    useDirection(Number(select.value));
+    document.body.dataset.direction = directions[state.direction].name;
+    drawTreemap(state.mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note')).then(() => {
+      document.body.dataset.treemap = directions[state.direction].name;
+    });
+  });
 }
 
 async function showOverview(mi) {

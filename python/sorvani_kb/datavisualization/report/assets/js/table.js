@@ -1,6 +1,7 @@
 /* The table of every member under the chosen model: DataTables, as the itables package ships it,
  * loaded from the page once the browser has read it; sorted by any column, searched by id. */
-/* global META, IDS, MEASURES, $, state, esc, fmt, arrived, bytesOf, kids, depthOf, loadModel, loadMeasures, link */
+/* global META, GROUPED, IDS, MEASURES, $, state, esc, fmt, arrived, bytesOf, depthOf, loadModel, loadMeasures, link,
+   levelName, memberCount */
 /* exported buildTable, sortWorst */
 
 let tableModule = null;
@@ -26,7 +27,7 @@ function tableColumns() {
   });
   return [
     {title: 'id', render: (g, type) => (type === 'display' ? link(g, state.mi) : IDS[g])},
-    {title: 'level', className: 'num', type: 'num', searchable: false},
+    GROUPED ? {title: 'level', searchable: false} : {title: 'level', className: 'num', type: 'num', searchable: false},
     {title: 'sub-members', className: 'num', type: 'num', searchable: false},
   ].concat(MEASURES.map(numeric));
 }
@@ -34,7 +35,7 @@ function tableColumns() {
 async function buildTable(mi) {
   const [lib, gid, cols] = await Promise.all([tableLibrary(), loadModel(mi), loadMeasures(mi)]);
   const DataTable = lib.default;
-  const data = gid.map((g, r) => [g, depthOf[g], kids.start[g + 1] - kids.start[g]].concat(cols.map((c) => c[r])));
+  const data = gid.map((g, r) => [g, GROUPED ? levelName(g) : depthOf[g], memberCount(g)].concat(cols.map((c) => c[r])));
   const box = $('table-box');
   if (state.table) { state.table.destroy(); state.table = null; }
   box.innerHTML = '<table id="members" class="display compact" style="width:100%"></table>';
