@@ -16,7 +16,9 @@ class Options:
     models: only these models, in this order. date_format: a strptime format for the dates of
         both inputs. timezone: the zone to draw dates in. use_case: the label of the figure
         titles (default: the forecast file's name). cutoff_col: the column of the cross-validation
-        window's cutoff (default: `cutoff` when present).
+        window's cutoff (default: `cutoff` when present). season_length: the m of the scaled
+        measures (MASE, RMSSE, the scaled scores; default: found from the dates). benchmark: the
+        model every other is measured against (one of the models kept).
     """
 
     id_col: Optional[str] = None
@@ -32,3 +34,5 @@ class Options:
     timezone: Optional[str] = None
     use_case: Optional[str] = None
     cutoff_col: Optional[str] = None
+    season_length: Optional[int] = None
+    benchmark: Optional[str] = None
