@@ -162,9 +162,10 @@ def _cells(frame, hierarchy):
     return np.searchsorted(windows, window), row, step, windows, gid
 
 
-def window_grid(inputs, model, hierarchy, observed) -> WindowGrid:
+def window_grid(inputs, model, hierarchy, observed, history=None) -> WindowGrid:
     """The grid of `model` over its windows (see WindowGrid); `observed` is what
-    measures.observed_by_id gives. One window gives the same matrices as measures.model_grid."""
+    measures.observed_by_id gives, `history` its `observed_matrix` when already made. One window
+    gives the same matrices as measures.model_grid."""
     start, stop = ms.model_slices(inputs.forecasts, inputs.models)[model]
     frame = inputs.forecasts.iloc[start:stop]
     slot, row, step, windows, gid = _cells(frame, hierarchy)
@@ -182,7 +183,7 @@ def window_grid(inputs, model, hierarchy, observed) -> WindowGrid:
         out[slot, row, step] = values
         return out
 
-    matrix, axis = observed_matrix(observed, len(hierarchy))
+    matrix, axis = history or observed_matrix(observed, len(hierarchy))
     t = np.searchsorted(axis, ds)
     hit = t < len(axis)
     hit[hit] = axis[t[hit]] == ds[hit]
@@ -286,8 +287,10 @@ def _by_level(values, groups, n_groups):
     """Per group of rows and in total, the sums of [W, n, ...] cell values over windows, rows and
     the remaining axes but the last: [n_groups + 1, last]."""
     per_row = values.sum(axis=0)  # [n, last]
-    sums = np.zeros((n_groups + 1, per_row.shape[-1]))
-    np.add.at(sums, groups, per_row)
+    last = per_row.shape[-1]
+    cell = groups[:, None] * last + np.arange(last)[None, :]
+    sums = np.zeros((n_groups + 1, last))
+    sums[:-1] = np.bincount(cell.ravel(), weights=per_row.ravel(), minlength=n_groups * last).reshape(n_groups, last)
     sums[-1] = per_row.sum(axis=0)
     return sums
 
@@ -318,7 +321,7 @@ def _calibration(grid, groups, n_groups):
     for level, (lo, hi) in grid.bands.items():
         known = np.isfinite(grid.y) & np.isfinite(lo) & np.isfinite(hi)
         inside = known & (lo <= grid.y) & (grid.y <= hi)
-        cells = np.stack([inside, known], axis=-1).sum(axis=2, dtype=np.float64)  # [W, n, 2]
+        cells = np.stack([inside.sum(axis=2), known.sum(axis=2)], axis=-1).astype(np.float64)  # [W, n, 2]
         sums = _by_level(cells, groups, n_groups)
         out[level] = (sums[:, 0].astype(np.int64), sums[:, 1].astype(np.int64))
     return out
@@ -426,7 +429,7 @@ def evaluate(
     history, axis = observed_matrix(observed, len(hierarchy))
     models = []
     for model in inputs.models:
-        grid = window_grid(inputs, model, hierarchy, observed)
+        grid = window_grid(inputs, model, hierarchy, observed, (history, axis))
         ends = history_ends(inputs, grid, axis)
         rows = history[grid.gid]
         s_mae, s_mse = window_scales(rows, ends, m, "mae"), window_scales(rows, ends, m, "mse")
