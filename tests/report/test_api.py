@@ -127,7 +127,17 @@ def test_every_kind_of_frame_gives_the_commands_page_and_measures(corpus_reports
 
 def test_measures_are_one_row_per_member_and_model_as_computed_from_the_frames(corpus_reports):
     pred, obs, _, measures = corpus_reports
-    assert list(measures.columns) == MEASURE_COLUMNS
+    # Today's columns first, then the evaluation's: the corpus gives intervals at 80 and 95 %.
+    assert list(measures.columns) == MEASURE_COLUMNS + [
+        "rmse",
+        "mase",
+        "rmsse",
+        "coverage_80_pct",
+        "interval_score_80",
+        "coverage_95_pct",
+        "interval_score_95",
+        "rank",
+    ]
     models = [c for c in pred.columns if c not in ("unique_id", "ds") and "-lo-" not in c and "-hi-" not in c]
     assert len(measures) == len(models) * pred["unique_id"].nunique()
     assert measures["model"].drop_duplicates().tolist() == models

@@ -17,6 +17,7 @@ LAYERS = [
     {"api"},
     {"worker"},
     {"inputs", "page"},
+    {"scores"},
     {"measures"},
     {"evaluation", "structure"},
     {"canonical", "errors"},

@@ -4,6 +4,7 @@
     report = explore(forecasts_df, observed_df)      # pandas, polars, pyarrow, DuckDB, or paths
     report                                            # in a notebook: the explorer, inline
     report.measures.query("coverage_pct < 80")        # one row per member and model
+    report.summary("mase")                            # level x model, as hierarchical evaluations report it
     report.save("report.html")                        # the same page the command writes
 
 This module imports nothing heavy until `explore` runs, so that the command can start the
@@ -27,7 +28,9 @@ from .worker import Worker
 if TYPE_CHECKING:
     import pandas as pd
 
+    from .canonical import Inputs
     from .page import PageData
+    from .scores import Evaluation
 
 Source = Any  # a path (str or os.PathLike) or a frame: pandas, polars, pyarrow, __arrow_c_stream__
 TREEMAP_NODES = 3000  # most members a treemap of the page draws at once
@@ -52,16 +55,30 @@ class Report:
     `measures` and `notes` give what the page shows as data.
     """
 
-    def __init__(self, data: PageData, notes: Sequence[str], levels: dict):
+    def __init__(
+        self,
+        data: PageData,
+        notes: Sequence[str],
+        levels: dict,
+        evaluation: Optional[Evaluation] = None,
+        benchmark: Optional[str] = None,
+    ):
         self._data = data
         self._notes = list(notes)
         self._levels = dict(levels)
+        self._evaluation = evaluation
+        self._benchmark = benchmark
         self._measures: Optional[pd.DataFrame] = None
 
     @property
     def notes(self) -> list[str]:
         """The notes on the input (missing values, gaps, rows left out), one line each."""
         return list(self._notes)
+
+    @property
+    def evaluation(self) -> Optional[Evaluation]:
+        """The measures as arrays (scores.Evaluation): per model, window and member."""
+        return self._evaluation
 
     @property
     def measures(self) -> pd.DataFrame:
@@ -75,20 +92,100 @@ class Report:
           interval or the input gives no level);
         - `coherence_gap_pct`: largest relative difference, in %, between the member's forecast
           and the sum of its direct sub-members' over the dates where all have a value
-          (NaN without sub-members); a member of a grouped structure split several ways (by
-          State and by Sector) has the largest of the gaps of its splits;
+          (NaN without sub-members; of the last window for cross-validation); a member of a grouped
+          structure split several ways (by State and by Sector) has the largest of the gaps of its splits;
         - `coverage_pct`: share, in %, of the forecast dates with an observed value where it lies
-          inside the prediction interval;
+          inside the (widest) prediction interval;
         - `mae`: mean absolute error, in the series' units; `smape_pct`: symmetric mean absolute
           percentage error, in % (0 to 200); `bias`: mean of forecast minus observed, in the
           series' units (positive: too high);
-        - `missing`: count of missing forecast values (point and bounds, absent rows included).
+        - `missing`: count of missing forecast values (point and bounds, absent rows included);
+        - `rmse`: root mean squared error, in the series' units;
+        - `mase`, `rmsse`: the MAE and the RMSE scaled by the member's in-sample seasonal-naive
+          error (mean |y[t] - y[t-m]|, resp. the root of the mean (y[t] - y[t-m])^2) over its
+          observed values on or before the cutoff (without one: before the first forecast date),
+          m the season length; unitless, NaN where that history is constant or too short;
+        - `coverage_<L>_pct` per interval level L the input gives (`coverage_80_pct`): as
+          `coverage_pct` for that level's interval, to compare with L;
+        - `interval_score_<L>`: the interval (Winkler) score of the level-L interval scaled as
+          the MASE (the MSIS), unitless;
+        - `pinball_<P>` per quantile P in % (`pinball_10` for 0.1): its pinball loss scaled as
+          the MASE (the scaled quantile loss), unitless;
+        - `rank` (nullable int): the model's rank among the models for the member by MASE,
+          1 the lowest, ties to the model given first; missing where its MASE is NaN;
+        - with a benchmark model, `<measure>_rel` for `mae`, `rmse`, `smape_pct`, `mase`,
+          `rmsse` and each interval score and pinball loss: the model's value divided by the
+          benchmark's for the member (1.0: as good; NaN where the benchmark's is 0 or unknown).
 
-        Measures that need observed values are NaN without them.
+        With cross-validation windows every measure but the gap pools the windows: all their
+        forecast dates of the member together, each scaled by the history up to its own cutoff
+        (`window_measures` gives each window alone). Measures that need observed values are NaN
+        without them. `scores.COLUMNS` holds each column's unit and help text.
         """
         if self._measures is None:
-            self._measures = _measures_frame(self._data, self._levels)
+            frame = _measures_frame(self._data, self._levels)
+            if self._evaluation is not None:
+                from . import scores
+
+                frame = scores.member_columns(frame, self._evaluation, self._benchmark)
+            self._measures = frame
         return self._measures.copy()
+
+    @property
+    def window_measures(self) -> pd.DataFrame:
+        """One row per model, cross-validation window and member: `unique_id`, `model`, `window`
+        (0 for the earliest cutoff), `cutoff` (NaT without a cutoff column), `depth` and the
+        measure columns of `measures` (`mae` ... `missing`), each of that window alone."""
+        from . import scores
+
+        return scores.window_frame(self._scores())
+
+    def summary(self, measure: str = "mase", benchmark: Union[str, bool, None] = None) -> pd.DataFrame:
+        """Hierarchy level x model: the mean of a column of `measures` (`mase`, `mae`,
+        `coverage_80_pct`, ...) over the level's members ignoring NaN, and over every member
+        ("Overall"), as hierarchical forecasting evaluations report a level. With a benchmark
+        model (`benchmark=`, default: the one given to explore; False: none) each mean is
+        divided by the benchmark's over the same members (a ratio of means: 1.0 as good as the
+        benchmark, below 1 better)."""
+        from . import scores
+
+        if benchmark is None:
+            benchmark = self._benchmark
+        return scores.summary_frame(self._scores(), measure, benchmark if isinstance(benchmark, str) else None)
+
+    @property
+    def best(self) -> pd.DataFrame:
+        """Hierarchy level x model: for how many members each model has the lowest MASE (ties to
+        the model given first; a member where no MASE is defined counts for none); "Overall"
+        counts every member. `measures["rank"]` ranks the models per member."""
+        from . import scores
+
+        return scores.best_frame(self._scores())
+
+    @property
+    def by_horizon(self) -> pd.DataFrame:
+        """The error by steps ahead, tidy: `level`, `model`, `step` (1: the first forecast date),
+        `mae` (mean |observed - forecast| over the level's members, windows pooled), `mase` (mean
+        of |observed - forecast| / the member's MASE scale), `count` and `scaled_count` (the
+        forecast dates each mean is over); "Overall" rows take every member."""
+        from . import scores
+
+        return scores.horizon_frame(self._scores())
+
+    @property
+    def calibration(self) -> pd.DataFrame:
+        """Empirical against nominal coverage, tidy: `level`, `model`, `interval_level` (the
+        nominal %), `coverage_pct` (the share of the level's forecast dates, members and windows
+        together, with an observed value and both bounds where the value lies inside), `count`
+        (those dates); one row per level of the hierarchy (and "Overall"), model and interval level."""
+        from . import scores
+
+        return scores.calibration_frame(self._scores())
+
+    def _scores(self) -> Evaluation:
+        if self._evaluation is None:
+            raise InputError("this report has no evaluation")
+        return self._evaluation
 
     def to_html(self) -> str:
         """The page: one self-contained HTML document, offline."""
@@ -143,6 +240,8 @@ def explore(
     obs_value_col: Optional[str] = None,
     cutoff_col: Optional[str] = None,
     hierarchy: Any = None,
+    season_length: Optional[int] = None,
+    benchmark: Optional[str] = None,
     treemap_nodes: int = TREEMAP_NODES,
 ) -> Report:
     """The explorer of a hierarchical forecast.
@@ -166,8 +265,10 @@ def explore(
     bottom ids)` tuple), the tags (a mapping of level name, its columns joined with "/", to its
     ids), a path of either as a file (CSV or Parquet; JSON for the tags), or a list or tuple of a
     matrix and tags; without it the structure is found from the ids (a tree of their paths, or
-    a grouped structure whose levels combine several columns); treemap_nodes: most members a
-    treemap draws at once.
+    a grouped structure whose levels combine several columns);     season_length: the m of MASE, RMSSE and the scaled scores (default: from the dates' frequency,
+    12 monthly, 52 weekly, 7 daily, ...; 1 gives the retail benchmark's definitions); benchmark:
+    the model the others are measured against (`Report.summary`, the `_rel` columns of
+    `Report.measures`); treemap_nodes: most members a treemap draws at once.
 
     Raises InputError (a ValueError) with a one-line message naming the input and the problem;
     each note on the input is given as an InputNote warning (a UserWarning).
@@ -184,6 +285,8 @@ def explore(
         obs_date_col=obs_date_col,
         obs_value_col=obs_value_col,
         cutoff_col=cutoff_col,
+        season_length=season_length,
+        benchmark=benchmark,
         models=list(models) if models is not None else None,
         date_format=date_format,
         timezone=timezone,
@@ -216,11 +319,42 @@ def build(
         from . import inputs, page
 
         data = inputs.load(forecasts, observed, options)
-        built = page.build(data, treemap_nodes=treemap_nodes, worker=worker, progress=progress)
+        evaluation = _evaluate(data, options)
+        built = page.build(last_window(data), treemap_nodes=treemap_nodes, worker=worker, progress=progress)
     finally:
         if worker is not None:
             worker.end()
-    return Report(built, data.notes, data.levels)
+    return Report(built, data.notes, data.levels, evaluation, options.benchmark)
+
+
+def _evaluate(data: Inputs, options: Any) -> Evaluation:
+    from . import measures, scores
+
+    hierarchy = measures.build_hierarchy(scores.member_ids(data))
+    return scores.evaluate(data, hierarchy, season_length=options.season_length)
+
+
+def last_window(data: Inputs) -> Inputs:
+    """The input as the page draws it: for cross-validation, the window of the latest cutoff."""
+    import dataclasses
+
+    import numpy as np
+
+    if data.cutoffs is None or len(data.cutoffs) < 2:
+        return data
+    keep = data.forecasts["window"].to_numpy() == len(data.cutoffs) - 1
+    codes = data.forecasts["model"].cat.codes.to_numpy()
+    bounds = np.searchsorted(codes, np.arange(len(data.models) + 1))
+    own = {m: keep[bounds[i] : bounds[i + 1]] for i, m in enumerate(data.models)}
+    forecasts = data.forecasts[keep].reset_index(drop=True)
+    forecasts["window"] = np.zeros(len(forecasts), dtype=np.int32)
+    return dataclasses.replace(
+        data,
+        forecasts=forecasts,
+        cutoffs=data.cutoffs[-1:],
+        bands={m: {lv: (lo[own[m]], hi[own[m]]) for lv, (lo, hi) in b.items()} for m, b in data.bands.items()},
+        quantiles={m: {p: q[own[m]] for p, q in b.items()} for m, b in data.quantiles.items()},
+    )
 
 
 def _use_case(forecasts, options):
@@ -235,7 +369,7 @@ def _use_case(forecasts, options):
 # The command's option names, as a message of the input layer writes them, and their names here.
 _OPTION = re.compile(
     r"--(date-format|timezone|model|id-col|date-col|mean-col|lower-col|upper-col|obs-id-col|"
-    r"obs-date-col|obs-value-col|use-case|cutoff-col|hierarchy)\b"
+    r"obs-date-col|obs-value-col|use-case|cutoff-col|hierarchy|season-length|benchmark)\b"
 )
 
 

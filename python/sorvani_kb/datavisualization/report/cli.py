@@ -83,6 +83,7 @@ def build_parser(prog=None):
     p.add_argument("-q", "--quiet", action="store_true", help="no progress bar (it shows only on a terminal anyway)")
     _hierarchy_option(p)
     _column_options(p)
+    _evaluation_options(p)
     g = p.add_argument_group("report page")
     g.add_argument(
         "--treemap-nodes",
@@ -103,6 +104,22 @@ def _hierarchy_option(p):
         "matrix (CSV or Parquet: unique_id and one 0/1 column per bottom series) and/or the tags (JSON: level "
         "name: [ids]); repeat for both (default: found from the ids: the tree of their paths, or a grouped "
         "structure whose levels combine several columns)",
+    )
+
+
+def _evaluation_options(p):
+    g = p.add_argument_group("evaluation")
+    g.add_argument(
+        "--season-length",
+        type=int,
+        metavar="M",
+        help="season length of MASE, RMSSE and the scaled interval and pinball scores, in dates "
+        "(default: from the dates' frequency: 12 monthly, 4 quarterly, 52 weekly, 7 daily, 24 hourly, else 1)",
+    )
+    g.add_argument(
+        "--benchmark",
+        metavar="M",
+        help="measure every model against model M (1.0: as good as M); M must be one of the models drawn",
     )
 
 
@@ -148,6 +165,8 @@ def options_of(args):
         obs_date_col=args.obs_date_col,
         obs_value_col=args.obs_value_col,
         cutoff_col=args.cutoff_col,
+        season_length=args.season_length,
+        benchmark=args.benchmark,
         models=args.model,
         date_format=args.date_format or None,
         timezone=args.timezone or None,

@@ -16,6 +16,7 @@ import os
 from dataclasses import dataclass
 from typing import Any, Optional
 
+import numpy as np
 import pandas as pd
 
 from ..canonical import FORECAST_COLUMNS, OBSERVED_COLUMNS, Inputs
@@ -107,6 +108,9 @@ def _check_options(options):
             ) from None
     if options.date_format:
         check_format(options.date_format)
+    m = options.season_length
+    if m is not None and (isinstance(m, bool) or not isinstance(m, (int, np.integer)) or m < 1):
+        raise InputError(f"--season-length {m!r}: a season length is a whole number of at least 1")
 
 
 def _source(value, label):
@@ -120,6 +124,7 @@ def _read(value, label, options, layout_of):
     forecasts = layout_of is prediction_layout
     if forecasts:
         _choose_models(src, layout, options.models)
+        _check_benchmark(src, layout, options.benchmark)
         columns = [c for m in layout.models for c in (m.mean, m.lo, m.hi) if c]
         columns += [c for m in layout.models for pair in m.bands.values() for c in pair]
         columns += [c for m in layout.models for c in m.quantiles.values()]
@@ -156,6 +161,18 @@ def _choose_models(src, layout, wanted):
         raise InputError(
             f"{src.path}: no model columns beside {layout.id!r} and {layout.ds!r} (columns present: "
             f"{', '.join(cut(c) for c in src.columns[:20])})"
+        )
+
+
+def _check_benchmark(src, layout, benchmark):
+    """Refuses a benchmark that is not among the models kept."""
+    names = [m.name for m in layout.models]
+    if benchmark is not None and benchmark not in names:
+        close = close_names(benchmark, names)
+        raise InputError(
+            f"{src.path}: no model {benchmark!r} for --benchmark"
+            + (f" (close: {listing(close)})" if close else "")
+            + f" (models present: {listing(names, 12)})"
         )
 
 

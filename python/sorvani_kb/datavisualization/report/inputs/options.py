@@ -18,6 +18,9 @@ class Options:
         titles (default: the forecast file's name). cutoff_col: the column of the cross-validation
         window's cutoff (default: `cutoff` when present). hierarchy: how the series add up (a
         summing matrix, tags, or a list of them: see `hierarchy`); None: found from the ids.
+        season_length: the m of the scaled measures (MASE, RMSSE, the scaled scores; default:
+        found from the dates). benchmark: the model every other is measured against (one of the
+        models kept).
     """
 
     id_col: Optional[str] = None
@@ -34,3 +37,5 @@ class Options:
     use_case: Optional[str] = None
     cutoff_col: Optional[str] = None
     hierarchy: Any = None
+    season_length: Optional[int] = None
+    benchmark: Optional[str] = None
