@@ -538,3 +538,47 @@ def test_grouped_treemap_follows_one_direction_at_a_time(browser, grouped_report
     open_view(browser, tree)
     assert browser.evaluate("document.getElementById('direction-box').hidden") is True
     no_errors(browser)
+
+
+# ------------------------------------------------------------------------------------------------
+# Cross-validation windows
+
+
+def test_each_windows_figures_equal_the_modules_and_the_selector_picks_the_window(browser, tmp_path):
+    from test_windows import cross_validation
+
+    cv, obs = cross_validation(step=1, windows=3)
+    cv["Naive"] = cv.groupby(["unique_id", "cutoff"])["Drift"].transform("first") - 1.0
+    data = inputs.load(cv, obs)
+    path = write(tmp_path, "cv", data)
+    open_view(browser, path)
+    for window in range(3):
+        for model in ("Drift", "Naive"):
+            for ident in ("T", "T/a"):
+                expected = {k: page.figure_json(f) for k, f in page.module_figures(data, model, ident, window).items()}
+                got = json.loads(
+                    browser.evaluate(
+                        "sorvani.figures(%s, %s, %d).then((f) => JSON.stringify(f))"
+                        % (json.dumps(model), json.dumps(ident), window)
+                    )
+                )
+                assert set(got) == set(expected) and "forecast" in got
+                for kind in expected:
+                    assert differences(expected[kind], got[kind], f"{model} {ident} {window} {kind}") == []
+    # The start line is the window's cutoff; the history ends with the window's last date.
+    first = page.figure_json(page.module_figures(data, "Drift", "T", 0)["forecast"])
+    assert [s["x0"] for s in first["layout"]["shapes"]] == ["2024-07-01"]
+    assert first["data"][-1]["x"][-1].startswith("2024-10-01")
+    # The selector: the last window shows first; picking another changes the link and the view.
+    open_view(browser, path, "T")
+    shown(browser, "member:T:Drift")
+    assert browser.evaluate("document.getElementById('window-box').hidden") is False
+    assert browser.evaluate("document.getElementById('window').selectedOptions[0].textContent") == "cutoff 2024-09-01"
+    browser.evaluate(
+        "(() => { const s = document.getElementById('window'); s.value = '0';"
+        " s.dispatchEvent(new Event('change')); })()"
+    )
+    browser.wait_for("location.hash.includes('window=0')", timeout=30)
+    shown(browser, "member:T:Drift")
+    assert browser.evaluate("document.querySelectorAll('#member-measures tbody tr').length") == 2  # its models only
+    no_errors(browser)

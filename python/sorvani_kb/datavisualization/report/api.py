@@ -320,7 +320,7 @@ def build(
 
         data = inputs.load(forecasts, observed, options)
         evaluation = _evaluate(data, options)
-        built = page.build(last_window(data), treemap_nodes=treemap_nodes, worker=worker, progress=progress)
+        built = page.build(data, treemap_nodes=treemap_nodes, worker=worker, progress=progress)
     finally:
         if worker is not None:
             worker.end()
@@ -332,29 +332,6 @@ def _evaluate(data: Inputs, options: Any) -> Evaluation:
 
     hierarchy = measures.build_hierarchy(scores.member_ids(data))
     return scores.evaluate(data, hierarchy, season_length=options.season_length)
-
-
-def last_window(data: Inputs) -> Inputs:
-    """The input as the page draws it: for cross-validation, the window of the latest cutoff."""
-    import dataclasses
-
-    import numpy as np
-
-    if data.cutoffs is None or len(data.cutoffs) < 2:
-        return data
-    keep = data.forecasts["window"].to_numpy() == len(data.cutoffs) - 1
-    codes = data.forecasts["model"].cat.codes.to_numpy()
-    bounds = np.searchsorted(codes, np.arange(len(data.models) + 1))
-    own = {m: keep[bounds[i] : bounds[i + 1]] for i, m in enumerate(data.models)}
-    forecasts = data.forecasts[keep].reset_index(drop=True)
-    forecasts["window"] = np.zeros(len(forecasts), dtype=np.int32)
-    return dataclasses.replace(
-        data,
-        forecasts=forecasts,
-        cutoffs=data.cutoffs[-1:],
-        bands={m: {lv: (lo[own[m]], hi[own[m]]) for lv, (lo, hi) in b.items()} for m, b in data.bands.items()},
-        quantiles={m: {p: q[own[m]] for p, q in b.items()} for m, b in data.quantiles.items()},
-    )
 
 
 def _use_case(forecasts, options):
@@ -383,7 +360,10 @@ def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
     import pandas as pd
 
     parts = []
+    last = max((m.window for m in data.measures if m.window is not None), default=None)
     for m in data.measures:
+        if m.window != last:  # the page's own measures: the last window's (the evaluation pools them all)
+            continue
         n = len(m.ids)
         level = levels.get(m.model)
         part = {

@@ -134,11 +134,18 @@ def model_slices(forecasts, models):
     return {m: (int(bounds[i]), int(bounds[i + 1])) for i, m in enumerate(models)}
 
 
+def _distinct(values):
+    """Sorted runs of ids (one window) as they are; the ids of several windows sorted and made distinct."""
+    if len(values) < 2 or (values[1:] > values[:-1]).all():
+        return values
+    return np.unique(values)
+
+
 def all_ids(forecasts, models):
     """The sorted distinct ids over every model."""
     slices = model_slices(forecasts, models)
     ids = forecasts["id"].to_numpy(dtype=object)
-    per_model = [runs(ids[a:b])[1] for a, b in slices.values()]
+    per_model = [_distinct(runs(ids[a:b])[1]) for a, b in slices.values()]
     if len(per_model) == 1:
         return per_model[0]
     return np.unique(np.concatenate(per_model)) if per_model else np.zeros(0, dtype=object)
@@ -214,10 +221,28 @@ class GridError(ValueError):
     """The forecast frame is not in the canonical form the grids need."""
 
 
-def model_grid(inputs, model, hierarchy, observed):
-    """The grid of `model` (see ModelGrid); `observed` is what observed_by_id gives."""
+def window_rows(inputs, model, window=None):
+    """The canonical forecast rows of `model` in one cross-validation window (every window's when
+    `window` is None: the input's only one, without a cutoff column)."""
     start, stop = model_slices(inputs.forecasts, inputs.models)[model]
     frame = inputs.forecasts.iloc[start:stop]
+    if window is None or "window" not in frame:
+        return frame
+    w = frame["window"].to_numpy()
+    lo, hi = np.searchsorted(w, [window, window + 1])
+    return frame.iloc[lo:hi]
+
+
+def windows(inputs):
+    """The windows of the input: [None] without a cutoff column, else 0 .. number of cutoffs - 1."""
+    return [None] if inputs.cutoffs is None else list(range(len(inputs.cutoffs)))
+
+
+def model_grid(inputs, model, hierarchy, observed, window=None):
+    """The grid of `model` in `window` (see ModelGrid, window_rows); `observed` is what
+    observed_by_id gives."""
+    frame = window_rows(inputs, model, window)
+    start, stop = 0, len(frame)
     ids = frame["id"].to_numpy(dtype=object)
     starts, model_ids = runs(ids)
     n = len(model_ids)

@@ -53,7 +53,7 @@ def build(inputs: Inputs, *, treemap_nodes: int = TREEMAP_NODES, worker=None, pr
     worker: see the package's doc; progress(total=None, step=1): called with the number of steps
     first, then once per step done."""
     progress = progress or _no_progress
-    progress(total=2 + len(inputs.models))
+    progress(total=2 + len(inputs.models) * (1 if inputs.cutoffs is None else len(inputs.cutoffs)))
     return _data.build(inputs, treemap_nodes, worker, progress)
 
 

@@ -13,6 +13,7 @@ from __future__ import annotations
 import contextlib
 import os
 from dataclasses import dataclass
+from typing import Optional
 
 import numpy as np
 
@@ -34,6 +35,7 @@ class ModelMeasures:
     depth: np.ndarray  # int: depth of the member in the hierarchy, 0 for a root
     values: dict  # measure key (see measures.MEASURES) -> float64 array, NaN where undefined
     level: np.ndarray  # object array of str: the name of the member's level
+    window: Optional[int] = None  # the cross-validation window, None without cutoffs
 
 
 @dataclass
@@ -129,20 +131,23 @@ def level_text(level):
 
 def build(inputs, treemap_nodes, worker, progress):
     """The page's data (see PageData). `worker`, if not None, is asked for the library parts
-    (see the page package); `progress()` is called once per step: 2 + one per model."""
+    (see the page package); `progress()` is called once per step: 2 + one per model and window."""
     hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
     structure = grouped_structure(inputs, hierarchy)
     observed = ms.observed_by_id(inputs.observed, hierarchy)
     # What the prototypes need is known once the grids are: ask the worker for them first, so
     # that it draws while the measures are computed here.
-    grids = [ms.model_grid(inputs, model, hierarchy, observed) for model in inputs.models]
-    job = _library_job(inputs, grids, observed)
+    entries = [(model, w) for model in inputs.models for w in ms.windows(inputs)]
+    grids = [ms.model_grid(inputs, model, hierarchy, observed, window=w) for model, w in entries]
+    job = _library_job(inputs, grids, observed, entries)
     pending = _submit(worker, job)
     progress()
     blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(inputs, hierarchy, observed)))
     obs_arrays = encode_observed(blobs, observed) if observed is not None else None
     starts = [start for _, _, start in job[2]]
-    models, measures = _encode_models(blobs, inputs, grids, (hierarchy, structure), starts, progress)
+    models, measures = _encode_models(blobs, inputs, grids, (hierarchy, structure), (entries, starts), progress)
+    if inputs.cutoffs is not None:
+        _window_meta(inputs, models, observed)
     blobs.finish()
     parts = _answer(worker, pending, job)
     for model, proto in zip(models, parts["models"]):
@@ -203,13 +208,32 @@ def structure_meta(structure):
     }
 
 
-def _library_job(inputs, grids, observed):
+def _window_meta(inputs, models, observed):
+    """Per entry of a cross-validation input, its window, its cutoff and where the observed values
+    it shows end (its forecast's last date: the history up to its cutoff and its own actuals)."""
+    for entry, cutoff in zip(models, [inputs.cutoffs[e["window"]] for e in models]):
+        entry["cutoff"] = start_text(cutoff, inputs.time_kind)
+        if observed is not None and entry["range"]:
+            end = np.searchsorted(observed.axis, entry["last"], side="right")
+            entry["obsEnd"] = int(end)
+        entry.pop("last", None)
+
+
+def start_of(inputs, grid, window):
+    """Where a model's forecast starts, as the line the figures draw: the window's cutoff for
+    cross-validation, else its first forecast date."""
+    if window is not None:
+        return start_text(inputs.cutoffs[window], inputs.time_kind)
+    return start_text(grid.axis[0], inputs.time_kind) if len(grid.axis) else ""
+
+
+def _library_job(inputs, grids, observed, entries):
     """The arguments of library_parts for this input."""
     residual_counts = set()
     axes = []
-    for grid in grids:
+    for grid, (_, window) in zip(grids, entries):
         residual_counts.update(np.unique((~np.isnan(grid.residual)).sum(axis=1)).tolist())
-        axes.append((grid.axis, grid.band, start_text(grid.axis[0], inputs.time_kind) if len(grid.axis) else ""))
+        axes.append((grid.axis, grid.band, start_of(inputs, grid, window)))
     return (inputs.use_case, inputs.time_kind, axes, observed.axis if observed is not None else None, residual_counts)
 
 
@@ -243,10 +267,11 @@ def _encode_models(blobs, inputs, grids, shape, starts, progress):
     the models' entries of the meta dict and their measures. `shape`: (Hierarchy, the grouped
     Structure or None)."""
     hierarchy, structure = shape
+    entries, starts = starts
     levels = level_names(inputs.structure, hierarchy)
     depth = structure.depth if structure is not None else hierarchy.depth
     models, measures = [], []
-    for i, (model, start) in enumerate(zip(inputs.models, starts)):
+    for i, ((model, window), start) in enumerate(zip(entries, starts)):
         grid = grids[i]
         sums = ms.group_sums(grid, structure) if structure is not None else ms.child_sums(grid, hierarchy)
         values = ms.member_measures(grid, sums)
@@ -274,9 +299,17 @@ def _encode_models(blobs, inputs, grids, shape, starts, progress):
         )
         measures.append(
             ModelMeasures(
-                model=model, ids=hierarchy.ids[grid.gid], depth=depth[grid.gid], values=values, level=levels[grid.gid]
+                model=model,
+                ids=hierarchy.ids[grid.gid],
+                depth=depth[grid.gid],
+                values=values,
+                level=levels[grid.gid],
+                window=window,
             )
         )
+        if window is not None:
+            models[-1]["window"] = window
+            models[-1]["last"] = axis[-1] if len(axis) else None
         grid = sums = grids[i] = None  # its matrices are in the blobs now
         progress()
     return models, measures

@@ -30,7 +30,6 @@ from .. import measures as ms
 PLOT_COLUMNS = ["id", "ds", "mean", "lo", "hi"]  # the plotter's id, data, pred_mean, pi_lower, pi_upper
 PROTO_ID = "P"  # id of the member the prototypes are drawn for
 
-
 # ---------------------------------------------------------------------------------------------
 # How the report calls the module
 
@@ -131,11 +130,14 @@ def _residual_figures(plot, member, own, real):
     return figures
 
 
-def module_figures(inputs, model, member):
-    """The module's figures of `member` under `model` (see draw_member): the reference the page's
-    figures equal. Empty when the model has no forecast for the member."""
-    start, stop = ms.model_slices(inputs.forecasts, inputs.models)[model]
-    frame = inputs.forecasts.iloc[start:stop]
+def module_figures(inputs, model, member, window=None):
+    """The module's figures of `member` under `model` (see draw_member), in the cross-validation
+    `window` (the last when None), its cutoff as the start line and the observed values up to
+    its last forecast date: the reference the page's figures equal. Empty when the model has no
+    forecast for the member."""
+    if window is None and inputs.cutoffs is not None:
+        window = len(inputs.cutoffs) - 1
+    frame = ms.window_rows(inputs, model, window)
     ids = frame["id"]
 
     def block(ident):
@@ -153,12 +155,16 @@ def module_figures(inputs, model, member):
     real = None
     if inputs.observed is not None:
         obs = inputs.observed
-        real = obs.loc[(obs["id"] == member).to_numpy(), ["id", "ds", "y"]].reset_index(drop=True)
+        keep = (obs["id"] == member).to_numpy()
+        if window is not None:  # the history up to the window's cutoff and its own actuals
+            keep = keep & (obs["ds"] <= frame["ds"].max()).to_numpy()
+        real = obs.loc[keep, ["id", "ds", "y"]].reset_index(drop=True)
         real["id"] = real["id"].astype(object)
     lo_hi = frame[["lo", "hi"]].to_numpy(dtype=np.float64)
     band = bool(np.isfinite(lo_hi).any())
     plot = plotter(inputs.use_case)
-    figures = draw_member(plot, member, own, real, children, band, start_text(frame["ds"].iloc[0], inputs.time_kind))
+    start = inputs.cutoffs[window] if window is not None else frame["ds"].iloc[0]
+    figures = draw_member(plot, member, own, real, children, band, start_text(start, inputs.time_kind))
     if structure is not None:
         g = int(np.searchsorted(structure.ids, member))
         known = set(present)

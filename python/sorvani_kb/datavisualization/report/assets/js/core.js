@@ -11,7 +11,7 @@
  * takes from them (global). This one holds the page's data, the ids, the state of the views and
  * the helpers every part uses. */
 /* exported META, GROUPED, PARENT, N, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, nums, esc, fmt, fail,
-   modelIndex, showOnly, shown, useDirection */
+   modelIndex, lastWindow, modelNames, showOnly, shown, useDirection */
 
 performance.mark('sorvani:start');
 const META = JSON.parse(document.getElementById('sorvani-meta').textContent);
@@ -68,9 +68,23 @@ function fail(e) {
   console.error(e);
 }
 
-function modelIndex(name) {
-  const i = META.models.findIndex((m) => m.name === name);
+// The page holds one entry per model and, for cross-validation, per window: the entry of model
+// `name` in `window` (the last window when undefined).
+function modelIndex(name, window) {
+  const w = window === undefined ? lastWindow() : window;
+  const here = (m) => m.window === undefined || m.window === w;
+  let i = META.models.findIndex((m) => m.name === name && here(m));
+  if (i < 0) i = META.models.findIndex(here);
   return i < 0 ? 0 : i;
+}
+
+function lastWindow() {
+  return META.models.reduce((w, m) => (m.window === undefined ? w : Math.max(w, m.window)), -1);
+}
+
+// The distinct model names, in order.
+function modelNames() {
+  return META.models.map((m) => m.name).filter((name, i, all) => all.indexOf(name) === i);
 }
 
 function showOnly(id) {

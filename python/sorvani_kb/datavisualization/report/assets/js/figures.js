@@ -12,10 +12,10 @@ async function observedOf(g) {
   const at = META.arrays[O.arrays.values].bounds[b] + counts.reduce((sum, v) => sum + v, 0);
   if (O.arrays.start !== undefined) {
     const [values, s] = await Promise.all([read(O.arrays.values, at, n), read(O.arrays.start, g, 1)]);
-    return {x: O.axis.slice(s[0], s[0] + n), y: nums(values)};
+    return {x: O.axis.slice(s[0], s[0] + n), y: nums(values), p: Array.from({length: n}, (_, k) => s[0] + k)};
   }
   const [values, pos] = await Promise.all([read(O.arrays.values, at, n), read(O.arrays.pos, at, n)]);
-  return {x: pos.map((p) => O.axis[p]), y: nums(values)};
+  return {x: pos.map((p) => O.axis[p]), y: nums(values), p: Array.from(pos)};
 }
 
 // matplotlib's interval widening for a range that is (nearly) a single value.
@@ -94,8 +94,10 @@ function forecastFigure(M, g, v) {
     t = 3;
   }
   if (v.obs) {
-    fc.data[t].x = v.obs.x;
-    fc.data[t].y = v.obs.y;
+    // A cross-validation window shows the history up to its cutoff and its own actuals.
+    const n = M.obsEnd === undefined ? v.obs.x.length : v.obs.p.filter((p) => p < M.obsEnd).length;
+    fc.data[t].x = v.obs.x.slice(0, n);
+    fc.data[t].y = v.obs.y.slice(0, n);
   }
   return fc;
 }

@@ -45,7 +45,9 @@ function draw(el, kind, fig) {
 
 async function measureTable(g) {
   const head = '<tr><th>model</th><th>band</th>' + MEASURES.map((m) => '<th title="' + esc(m.help) + '">' + esc(m.label) + '</th>').join('') + '</tr>';
+  const shownWindow = META.models[state.mi].window;
   const rows = await Promise.all(META.models.map(async (M, mi) => {
+    if (M.window !== shownWindow) return '';  // the other windows' entries of the models
     await loadModel(mi);
     const row = modelRow(mi, g);
     const v = await measuresOf(mi, row);

@@ -1,14 +1,16 @@
 /* Navigation: `#node=<id>&model=<name>` links, the view a hash opens (the browser's history
  * follows the hash), the model selector, the measure the treemap is coloured by and the box that
  * opens a member by id. */
-/* global META, N, IDS, MEASURES, $, state, esc, fail, modelIndex, showOnly, shown, lookup, idIndex, roots,
+/* global META, N, IDS, MEASURES, $, state, esc, fail, modelIndex, lastWindow, modelNames, showOnly, shown, lookup, idIndex, roots,
    drawTreemap, showMember, showOverview, sortWorst, setupDirections */
 /* exported hashFor, link, route, setup */
 
 function hashFor(g, mi) {
-  let h = g === null ? '#' : '#node=' + encodeURIComponent(IDS[g]);
-  if (mi > 0) h += (g === null ? 'model=' : '&model=') + encodeURIComponent(META.models[mi].name);
-  return h;
+  const M = META.models[mi];
+  const parts = g === null ? [] : ['node=' + encodeURIComponent(IDS[g])];
+  if (M.name !== META.models[0].name) parts.push('model=' + encodeURIComponent(M.name));
+  if (M.window !== undefined && M.window !== lastWindow()) parts.push('window=' + M.window);
+  return '#' + parts.join('&');
 }
 
 function link(g, mi, text) {
@@ -37,10 +39,12 @@ function showMissing(id, mi) {
 // Shows the view the hash names: a member's, or the overview, under the model it names.
 function route() {
   const h = parseHash();
-  const mi = h.model !== undefined ? modelIndex(h.model) : 0;
+  const name = h.model !== undefined ? h.model : META.models[0].name;
+  const mi = modelIndex(name, h.window !== undefined ? Number(h.window) : undefined);
   state.mi = mi;
-  $('model').value = String(mi);
   const M = META.models[mi];
+  $('model').value = String(modelNames().indexOf(M.name));
+  if (M.window !== undefined) $('window').value = String(M.window);
   $('level').textContent = M ? (M.band ? 'band: ' + (M.level ? M.level + ' prediction interval' : 'prediction interval') : 'no interval bounds') : '';
   if (h.node !== undefined) {
     const g = lookup(h.node);
@@ -58,8 +62,11 @@ function setupControls() {
   $('source').textContent = 'Forecasts of ' + N + ' series from ' + META.prediction +
     (META.observed ? ', observed values from ' + META.observed : ', no observed values') + '.';
   const select = $('model');
-  select.innerHTML = META.models.map((M, i) => '<option value="' + i + '">' + esc(M.name) + '</option>').join('');
-  select.addEventListener('change', () => { location.hash = hashFor(state.g, Number(select.value)); });
+  select.innerHTML = modelNames().map((name, i) => '<option value="' + i + '">' + esc(name) + '</option>').join('');
+  select.addEventListener('change', () => {
+    location.hash = hashFor(state.g, modelIndex(modelNames()[Number(select.value)], META.models[state.mi].window));
+  });
+  setupWindows();
   const colour = $('colour-by');
   colour.innerHTML = MEASURES.map((m) => '<option value="' + m.key + '"' + (m.key === state.colourBy ? ' selected' : '') + '>' + esc(m.label) + '</option>').join('');
   colour.addEventListener('change', () => {
@@ -69,6 +76,19 @@ function setupControls() {
   $('worst').addEventListener('click', (ev) => {
     const h = ev.target.closest('h3');
     if (h) sortWorst(h.parentNode.dataset.measure);
+  });
+}
+
+// Cross-validation: one forecast per window; the selector picks whose figures and measures show.
+function setupWindows() {
+  if (lastWindow() < 0) return;
+  const select = $('window');
+  const cutoffs = [];
+  META.models.forEach((M) => { cutoffs[M.window] = M.cutoff; });
+  select.innerHTML = cutoffs.map((c, w) => '<option value="' + w + '">cutoff ' + esc(c) + '</option>').join('');
+  $('window-box').hidden = false;
+  select.addEventListener('change', () => {
+    location.hash = hashFor(state.g, modelIndex(META.models[state.mi].name, Number(select.value)));
   });
 }
 

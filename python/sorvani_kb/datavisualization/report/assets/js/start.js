@@ -5,10 +5,10 @@ window.sorvani = {
   meta: META,
   ids: IDS,
   // The figures the page draws for `id` under the model named `model`, as given to Plotly.
-  figures: async (model, id) => {
+  figures: async (model, id, window) => {
     const g = lookup(id);
     if (g === undefined) return null;
-    const f = await memberFigures(modelIndex(model), g);
+    const f = await memberFigures(modelIndex(model, window), g);
     delete f.why;
     return f;
   },
