@@ -580,5 +580,18 @@ def test_each_windows_figures_equal_the_modules_and_the_selector_picks_the_windo
     )
     browser.wait_for("location.hash.includes('window=0')", timeout=30)
     shown(browser, "member:T:Drift")
-    assert browser.evaluate("document.querySelectorAll('#member-measures tbody tr').length") == 2  # its models only
+    # its own window's entries of the models only
+    browser.wait_for("document.querySelectorAll('#member-measures tbody tr').length === 2", timeout=30)
+    assert browser.evaluate("document.getElementById('window').value") == "0"
+    # A shorter history in the figures: still the module's figures of the rows shown.
+    short = tmp_path / "short.html"
+    short.write_text(page.render(page.build(data, history=2)), encoding="utf-8")
+    open_view(browser, short)
+    for window in (0, 2):
+        expected = page.figure_json(page.module_figures(data, "Drift", "T/b", window, history=2)["forecast"])
+        got = json.loads(
+            browser.evaluate("sorvani.figures('Drift', 'T/b', %d).then((f) => JSON.stringify(f))" % window)
+        )
+        assert differences(expected, got["forecast"], f"history {window}") == []
+        assert len(got["forecast"]["data"][-1]["x"]) == 2 + 3 + window  # 2 before the first window, then the actuals
     no_errors(browser)

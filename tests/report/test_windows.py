@@ -140,3 +140,33 @@ def test_cross_validation_as_part_files_of_several_writers(tmp_path):
         got = inputs.load(path, obs)
         pd.testing.assert_frame_equal(got.forecasts, expected.forecasts, check_exact=True, obj=name)
         np.testing.assert_array_equal(got.cutoffs, expected.cutoffs)
+
+
+def test_figures_show_a_window_of_history_and_the_measures_all_of_it(tmp_path):
+    from sorvani_kb.datavisualization.report import explore, page
+    from sorvani_kb.datavisualization.report.page import prototypes
+
+    obs = history(periods=40)
+    fc = obs[obs["ds"] >= "2026-10-01"].rename(columns={"y": "M"}).reset_index(drop=True)  # 7 forecast months
+    fc["M"] += 1.0
+    shown = {}
+    for n in (None, 5):
+        report = explore(fc, obs, history=n)
+        shown[n] = report
+    meta = {n: json_meta(r.to_html()) for n, r in shown.items()}
+    # The default keeps three horizons, two seasons or 30, whichever is more: 30 months here, of 33.
+    assert meta[None]["history"] == 30 and meta[5]["history"] == 5
+    data = inputs.load(fc, obs)
+    real = prototypes.module_figures(data, "M", "T/a", history=5)["forecast"]
+    x = page.figure_json(real)["data"][-1]["x"]
+    assert len(x) == 5 + 7 and x[0].startswith("2026-05-01")  # 5 months before October, and the 7 forecast months
+    pd.testing.assert_frame_equal(shown[None].measures, shown[5].measures)  # the measures use it all
+    with pytest.raises(InputError, match=r"^history= -1: give a number of observations, 0 or more$"):
+        explore(fc, obs, history=-1)
+
+
+def json_meta(text):
+    import json
+    import re
+
+    return json.loads(re.search(r'<script type="application/json" id="sorvani-meta">(.*?)</script>', text, re.S)[1])

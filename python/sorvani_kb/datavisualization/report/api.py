@@ -243,6 +243,7 @@ def explore(
     season_length: Optional[int] = None,
     benchmark: Optional[str] = None,
     treemap_nodes: int = TREEMAP_NODES,
+    history: Optional[int] = None,
 ) -> Report:
     """The explorer of a hierarchical forecast.
 
@@ -268,7 +269,9 @@ def explore(
     a grouped structure whose levels combine several columns);     season_length: the m of MASE, RMSSE and the scaled scores (default: from the dates' frequency,
     12 monthly, 52 weekly, 7 daily, ...; 1 gives the retail benchmark's definitions); benchmark:
     the model the others are measured against (`Report.summary`, the `_rel` columns of
-    `Report.measures`); treemap_nodes: most members a treemap draws at once.
+    `Report.measures`); treemap_nodes: most members a treemap draws at once; history: how many
+    observations before the forecast each member's figures show (default: three horizons, two
+    seasons or 30, whichever is more; the measures always use the whole history).
 
     Raises InputError (a ValueError) with a one-line message naming the input and the problem;
     each note on the input is given as an InputNote warning (a UserWarning).
@@ -294,7 +297,7 @@ def explore(
         hierarchy=hierarchy,
     )
     try:
-        report = build(forecasts, observed, options, treemap_nodes=treemap_nodes)
+        report = build(forecasts, observed, options, treemap_nodes=treemap_nodes, history=history)
     except InputError as exc:
         raise InputError(library_words(str(exc))) from None
     for note in report.notes:
@@ -310,6 +313,7 @@ def build(
     treemap_nodes: int = TREEMAP_NODES,
     worker: Optional[Worker] = None,
     progress: Optional[Callable[..., None]] = None,
+    history: Optional[int] = None,
 ) -> Report:
     """The report of the inputs read with `options` (inputs.Options), in the command's words.
     A `worker` already started is used and ended; otherwise one is started for a large input."""
@@ -320,7 +324,9 @@ def build(
 
         data = inputs.load(forecasts, observed, options)
         evaluation = _evaluate(data, options)
-        built = page.build(data, treemap_nodes=treemap_nodes, worker=worker, progress=progress)
+        if history is not None and (not isinstance(history, int) or history < 0):
+            raise InputError(f"--history {history!r}: give a number of observations, 0 or more")
+        built = page.build(data, treemap_nodes=treemap_nodes, worker=worker, progress=progress, history=history)
     finally:
         if worker is not None:
             worker.end()
@@ -346,7 +352,7 @@ def _use_case(forecasts, options):
 # The command's option names, as a message of the input layer writes them, and their names here.
 _OPTION = re.compile(
     r"--(date-format|timezone|model|id-col|date-col|mean-col|lower-col|upper-col|obs-id-col|"
-    r"obs-date-col|obs-value-col|use-case|cutoff-col|hierarchy|season-length|benchmark)\b"
+    r"obs-date-col|obs-value-col|use-case|cutoff-col|hierarchy|season-length|benchmark|history)\b"
 )
 
 

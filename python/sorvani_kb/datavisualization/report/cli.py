@@ -84,14 +84,7 @@ def build_parser(prog=None):
     _hierarchy_option(p)
     _column_options(p)
     _evaluation_options(p)
-    g = p.add_argument_group("report page")
-    g.add_argument(
-        "--treemap-nodes",
-        type=int,
-        default=TREEMAP_NODES,
-        metavar="N",
-        help="most members the treemaps draw at once; deeper levels open from a member's view (default: %(default)s)",
-    )
+    _page_options(p)
     return p
 
 
@@ -120,6 +113,24 @@ def _evaluation_options(p):
         "--benchmark",
         metavar="M",
         help="measure every model against model M (1.0: as good as M); M must be one of the models drawn",
+    )
+
+
+def _page_options(p):
+    g = p.add_argument_group("report page")
+    g.add_argument(
+        "--treemap-nodes",
+        type=int,
+        default=TREEMAP_NODES,
+        metavar="N",
+        help="most members the treemaps draw at once; deeper levels open from a member's view (default: %(default)s)",
+    )
+    g.add_argument(
+        "--history",
+        type=int,
+        metavar="N",
+        help="the figures show each member's last N observations before the forecast; the measures always use "
+        "the whole history (default: three horizons, two seasons or 30, whichever is more)",
     )
 
 
@@ -187,6 +198,7 @@ def make_report(args, progress):
         args.observed,
         options_of(args),
         treemap_nodes=args.treemap_nodes,
+        history=args.history,
         worker=started,
         progress=progress,
     )

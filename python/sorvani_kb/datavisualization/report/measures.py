@@ -435,3 +435,44 @@ def worst(values, direction, limit=10, fine=0.0):
     listed = np.flatnonzero(bad)
     order = np.argsort(key[listed] if direction == "low" else -key[listed], kind="stable")
     return listed[order[:limit]]
+
+
+def default_history(inputs):
+    """How many observations before the forecast the figures show when not told: three horizons,
+    two seasons or 30, whichever is more (a few months of daily data, three years of monthly)."""
+    from .evaluation import season_length
+
+    frame = inputs.forecasts
+    keys = [c for c in ("model", "window", "id") if c in frame]
+    horizon = int(frame.groupby(keys, observed=True).size().max()) if len(frame) else 1
+    dates = np.sort(pd.unique(frame["ds"].to_numpy()))
+    return max(3 * horizon, 2 * season_length(dates), 30)
+
+
+def history_start(inputs):
+    """The first forecast date of the input: the observations before it are its history."""
+    return inputs.forecasts["ds"].min()
+
+
+@quiet
+def recent(observed, start, n):
+    """The observed rows the figures show: per id its last `n` observations before `start` and
+    every one from `start` on. The measures always use them all."""
+    if observed is None or n is None:
+        return observed
+    before = observed.dates < start
+    counts = np.bincount(observed.gid[before], minlength=len(observed.offset) - 1)
+    rank = np.arange(len(observed.gid)) - observed.offset[observed.gid]  # position within its id
+    keep = ~before | (rank >= counts[observed.gid] - n)
+    if keep.all():
+        return observed
+    offset = np.zeros_like(observed.offset)
+    offset[1:] = np.cumsum(np.bincount(observed.gid[keep], minlength=len(observed.offset) - 1))
+    return Observed(
+        axis=observed.axis,
+        values=observed.values[keep],
+        dates=observed.dates[keep],
+        pos=observed.pos[keep],
+        offset=offset,
+        gid=observed.gid[keep],
+    )

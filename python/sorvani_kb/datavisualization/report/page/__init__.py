@@ -22,6 +22,7 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING
 
+from .. import measures as ms
 from . import data as _data
 from . import html as _html
 from .codec import Blobs
@@ -48,13 +49,17 @@ def _no_progress(total=None, step=1):
     pass
 
 
-def build(inputs: Inputs, *, treemap_nodes: int = TREEMAP_NODES, worker=None, progress=None) -> PageData:
+def build(
+    inputs: Inputs, *, treemap_nodes: int = TREEMAP_NODES, worker=None, progress=None, history: int | None = None
+) -> PageData:
     """Everything the page of `inputs` holds. treemap_nodes: most members a treemap draws at once;
     worker: see the package's doc; progress(total=None, step=1): called with the number of steps
-    first, then once per step done."""
+    first, then once per step done; history: the observations before the forecast each member's
+    figures show (default: measures.default_history; the measures use them all)."""
     progress = progress or _no_progress
+    history = history if history is not None else ms.default_history(inputs)
     progress(total=2 + len(inputs.models) * (1 if inputs.cutoffs is None else len(inputs.cutoffs)))
-    return _data.build(inputs, treemap_nodes, worker, progress)
+    return _data.build(inputs, treemap_nodes, worker, progress, history)
 
 
 def render(data: PageData) -> str:

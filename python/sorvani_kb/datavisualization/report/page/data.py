@@ -129,7 +129,7 @@ def level_text(level):
     return f"{level:g}%"
 
 
-def build(inputs, treemap_nodes, worker, progress):
+def build(inputs, treemap_nodes, worker, progress, history=None):
     """The page's data (see PageData). `worker`, if not None, is asked for the library parts
     (see the page package); `progress()` is called once per step: 2 + one per model and window."""
     hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
@@ -143,7 +143,8 @@ def build(inputs, treemap_nodes, worker, progress):
     pending = _submit(worker, job)
     progress()
     blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(inputs, hierarchy, observed)))
-    obs_arrays = encode_observed(blobs, observed) if observed is not None else None
+    shown = ms.recent(observed, ms.history_start(inputs), history)
+    obs_arrays = encode_observed(blobs, shown) if shown is not None else None
     starts = [start for _, _, start in job[2]]
     models, measures = _encode_models(blobs, inputs, grids, (hierarchy, structure), (entries, starts), progress)
     if inputs.cutoffs is not None:
@@ -157,6 +158,8 @@ def build(inputs, treemap_nodes, worker, progress):
     meta = _meta(inputs, hierarchy, models, obs, parts, treemap_nodes, blobs)
     if structure is not None:
         meta.update(structure_meta(structure))
+    if shown is not observed:
+        meta["history"] = history
     return PageData(meta=meta, blobs=blobs, measures=measures)
 
 

@@ -130,11 +130,12 @@ def _residual_figures(plot, member, own, real):
     return figures
 
 
-def module_figures(inputs, model, member, window=None):
+def module_figures(inputs, model, member, window=None, history=None):
     """The module's figures of `member` under `model` (see draw_member), in the cross-validation
     `window` (the last when None), its cutoff as the start line and the observed values up to
-    its last forecast date: the reference the page's figures equal. Empty when the model has no
-    forecast for the member."""
+    its last forecast date, the last `history` of them before the forecast (as the page, see
+    measures.default_history): the reference the page's figures equal. Empty when the model has
+    no forecast for the member."""
     if window is None and inputs.cutoffs is not None:
         window = len(inputs.cutoffs) - 1
     frame = ms.window_rows(inputs, model, window)
@@ -159,6 +160,9 @@ def module_figures(inputs, model, member, window=None):
         if window is not None:  # the history up to the window's cutoff and its own actuals
             keep = keep & (obs["ds"] <= frame["ds"].max()).to_numpy()
         real = obs.loc[keep, ["id", "ds", "y"]].reset_index(drop=True)
+        before = (real["ds"] < ms.history_start(inputs)).to_numpy()
+        n = history if history is not None else ms.default_history(inputs)
+        real = real[~before | (np.cumsum(before) > before.sum() - n)].reset_index(drop=True)
         real["id"] = real["id"].astype(object)
     lo_hi = frame[["lo", "hi"]].to_numpy(dtype=np.float64)
     band = bool(np.isfinite(lo_hi).any())

@@ -103,7 +103,8 @@ function memberHeader(g, mi, M, sub) {
   $('member-title').textContent = IDS[g];
   $('member-info').innerHTML = (GROUPED ? groupedInfo(g, mi) : (PARENT[g] >= 0 ? 'Sub-member of ' + link(PARENT[g], mi) + '. ' : 'A root of the hierarchy. ') +
     (sub ? sub + ' direct sub-member' + (sub > 1 ? 's' : '') + ', ' + below[g] + ' series below. ' : 'No sub-members. ')) +
-    'Figures of model <strong>' + esc(M.name) + '</strong>' + (M.band ? ', band: ' + esc(M.level ? M.level + ' prediction interval' : 'the prediction interval') : ', no interval bounds') + '.';
+    'Figures of model <strong>' + esc(M.name) + '</strong>' + (M.band ? ', band: ' + esc(M.level ? M.level + ' prediction interval' : 'the prediction interval') : ', no interval bounds') + '.' +
+    (META.history ? ' The figures show the last ' + META.history + ' observations before the forecast; the measures use the whole history.' : '');
 }
 
 // Empties the member view of the member shown before.
