@@ -17,6 +17,28 @@ import time
 import urllib.request
 
 BINARY = shutil.which("chromium") or shutil.which("chromium-browser")
+REQUIRED = os.environ.get("SORVANI_REQUIRE_BROWSER") == "1"  # a missing browser fails, not skips
+
+
+def for_tests(width=1280, height=900, frames=False):
+    """A Chromium for a test module's fixture (yield from it): skips the tests without one, or
+    fails them when SORVANI_REQUIRE_BROWSER=1. `frames`: attach to out-of-process frames too."""
+    import pytest
+
+    try:
+        import websocket  # noqa: F401
+    except ImportError as exc:
+        if REQUIRED:
+            pytest.fail(f"SORVANI_REQUIRE_BROWSER=1 but {exc}")
+        pytest.skip(str(exc))
+    if BINARY is None:
+        if REQUIRED:
+            pytest.fail("SORVANI_REQUIRE_BROWSER=1 but no chromium on PATH")
+        pytest.skip("no chromium on PATH")
+    with Chromium(width=width, height=height) as b:
+        if frames:
+            b.attach_frames()
+        yield b
 
 
 class BrowserError(RuntimeError):

@@ -24,25 +24,12 @@ from figures import differences
 from sorvani_kb.datavisualization.report import cli, inputs, page
 from sorvani_kb.datavisualization.report import measures as ms
 
-REQUIRED = os.environ.get("SORVANI_REQUIRE_BROWSER") == "1"
-
 
 @pytest.fixture(scope="module")
 def browser():
-    try:
-        import websocket  # noqa: F401
+    from browser import for_tests
 
-        from browser import BINARY, Chromium
-    except ImportError as exc:
-        if REQUIRED:
-            pytest.fail(f"SORVANI_REQUIRE_BROWSER=1 but {exc}")
-        pytest.skip(str(exc))
-    if BINARY is None:
-        if REQUIRED:
-            pytest.fail("SORVANI_REQUIRE_BROWSER=1 but no chromium on PATH")
-        pytest.skip("no chromium on PATH")
-    with Chromium(width=1280, height=900) as b:
-        yield b
+    yield from for_tests(1280, 900, frames=False)
 
 
 def write(folder, name, data, treemap_nodes=page.TREEMAP_NODES):

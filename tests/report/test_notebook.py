@@ -29,7 +29,6 @@ from sorvani_kb.datavisualization.report import api, explore, inputs, page
 from sorvani_kb.datavisualization.report.cli import sample_files
 from sorvani_kb.datavisualization.report.inputs import Options
 
-REQUIRED = os.environ.get("SORVANI_REQUIRE_BROWSER") == "1"
 KERNEL = "sorvani-python"  # a kernel spec of its own, so that no other python3 spec is picked
 CELL_TIMEOUT = 120  # seconds a cell may run; the whole notebook takes a few
 MEMBER = "Italia/Lazio"
@@ -217,21 +216,9 @@ def test_exported_notebook_keeps_the_page_whole(executed, expected):
 
 @pytest.fixture(scope="module")
 def browser():
-    try:
-        import websocket  # noqa: F401
+    from browser import for_tests
 
-        from browser import BINARY, Chromium
-    except ImportError as exc:
-        if REQUIRED:
-            pytest.fail(f"SORVANI_REQUIRE_BROWSER=1 but {exc}")
-        pytest.skip(str(exc))
-    if BINARY is None:
-        if REQUIRED:
-            pytest.fail("SORVANI_REQUIRE_BROWSER=1 but no chromium on PATH")
-        pytest.skip("no chromium on PATH")
-    with Chromium(width=1280, height=900) as b:
-        b.attach_frames()
-        yield b
+    yield from for_tests(1280, 900, frames=True)
 
 
 def open_notebook(browser, path):

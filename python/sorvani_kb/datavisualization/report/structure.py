@@ -227,8 +227,10 @@ def _plain_tree(ids):
     nested = (split[1] == "").to_numpy()
     if not (nested | (pd.Index(ids).get_indexer(split[0]) >= 0)).all():
         return False
-    depth = pd.Series(ids, dtype=object).str.count("/")
-    return bool(len(ids)) and bool((depth.groupby(split[2].to_numpy()).nunique() == 1).all())
+    depth = pd.Series(ids, dtype=object).str.count("/").to_numpy(dtype=np.int64)
+    codes, parts = pd.factorize(split[2].to_numpy())
+    pairs = np.unique(codes.astype(np.int64) * (int(depth.max()) + 1) + depth) if len(ids) else codes
+    return bool(len(ids)) and len(pairs) == len(parts)  # one depth per last part
 
 
 def _no_structure(why):
