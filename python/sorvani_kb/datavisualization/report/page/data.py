@@ -129,9 +129,11 @@ def level_text(level):
     return f"{level:g}%"
 
 
-def build(inputs, treemap_nodes, worker, progress, history=None):
+def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None):
     """The page's data (see PageData). `worker`, if not None, is asked for the library parts
-    (see the page package); `progress()` is called once per step: 2 + one per model and window."""
+    (see the page package); `progress()` is called once per step: 2 + one per model and window;
+    `evaluation`: what the overview's evaluation shows (plain lists), kept as the meta's
+    `evaluation`, none without it."""
     hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
     structure = grouped_structure(inputs, hierarchy)
     observed = ms.observed_by_id(inputs.observed, hierarchy)
@@ -160,6 +162,8 @@ def build(inputs, treemap_nodes, worker, progress, history=None):
         meta.update(structure_meta(structure))
     if shown is not observed:
         meta["history"] = history
+    if evaluation is not None:
+        meta["evaluation"] = evaluation
     return PageData(meta=meta, blobs=blobs, measures=measures)
 
 
