@@ -17,6 +17,7 @@ SCRIPTS = (
     "hierarchy.js",
     "figures.js",
     "member.js",
+    "evaluation.js",
     "overview.js",
     "table.js",
     "navigation.js",
