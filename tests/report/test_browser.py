@@ -711,3 +711,25 @@ def test_a_page_without_evaluation_shows_none(browser, reports):
     open_view(browser, path)
     assert browser.evaluate("sorvani.meta.evaluation === undefined && document.getElementById('evaluation').hidden")
     no_errors(browser)
+
+
+def test_member_view_ranks_the_models(browser, evaluated, reports):
+    path, report = evaluated["plain"]
+    measures = report.measures.set_index(["unique_id", "model"])
+    seen = set()
+    for ident in ("T", "T/a", "T/b"):  # T/b is constant: no MASE, no rank
+        open_view(browser, path, ident)
+        browser.wait_for("document.body.dataset.complete === %s" % json.dumps(f"member:{ident}:M"))
+        got = browser.evaluate(
+            "Array.from(document.querySelectorAll('#member-measures tbody tr')).map((r) =>"
+            " [r.cells[0].textContent, r.querySelector('td[data-measure=rank]').textContent])"
+        )
+        ranks = [measures.loc[(ident, model), "rank"] for model in ("M", "N")]
+        assert got == [[m, "—" if pd.isna(r) else str(r)] for m, r in zip(("M", "N"), ranks)]
+        seen.update(text for _, text in got)
+    assert seen == {"1", "2", "—"}
+    # a page without an evaluation has no rank column
+    open_view(browser, reports["kinds"][0], "Italia")
+    browser.wait_for("document.body.dataset.complete === 'member:Italia:base'")
+    assert "rank" not in browser.evaluate("document.querySelector('#member-measures thead').textContent")
+    no_errors(browser)

@@ -707,10 +707,11 @@ def _calibration_traces(evaluation: Evaluation) -> list:
 
 
 def page_data(evaluation: Evaluation, benchmark: Optional[str] = None) -> dict:
-    """The evaluation as the page's overview shows it, in plain lists: the levels (and Overall),
+    """The evaluation as the page shows it, in plain lists: the levels (and Overall),
     the models, per measure its summary (level x model; relative to the benchmark for the loss
     measures when one is given), the best counts by MASE, the error by step ahead and the
-    calibration per level."""
+    calibration per level; and `rank`, [models, members] (NaN: none), each model's rank for each
+    member by MASE, which the page stores with its arrays."""
     if benchmark:
         check_model(evaluation, benchmark)
     return {
@@ -721,4 +722,5 @@ def page_data(evaluation: Evaluation, benchmark: Optional[str] = None) -> dict:
         "best": best_frame(evaluation).to_numpy().tolist(),
         "horizon": _horizon_traces(evaluation),
         "calibration": _calibration_traces(evaluation),
+        "rank": ranks(evaluation),
     }

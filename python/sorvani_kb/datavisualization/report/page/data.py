@@ -151,6 +151,7 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     models, measures = _encode_models(blobs, inputs, grids, (hierarchy, structure), (entries, starts), progress)
     if inputs.cutoffs is not None:
         _window_meta(inputs, models, observed)
+    evaluation = evaluation_meta(blobs, evaluation, hierarchy)
     blobs.finish()
     parts = _answer(worker, pending, job)
     for model, proto in zip(models, parts["models"]):
@@ -165,6 +166,24 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     if evaluation is not None:
         meta["evaluation"] = evaluation
     return PageData(meta=meta, blobs=blobs, measures=measures)
+
+
+def evaluation_meta(blobs, evaluation, hierarchy):
+    """The meta's `evaluation`: the dict given, its `rank` matrix ([models, members], NaN: none)
+    stored with the arrays as one row of ranks per member (0: none) and named in its place."""
+    if evaluation is None:
+        return None
+    out = dict(evaluation)
+    rank = out.pop("rank", None)
+    if rank is not None:
+        rank = np.asarray(rank, dtype=np.float64)
+        if rank.shape != (len(out["models"]), len(hierarchy)):
+            raise ValueError(
+                f"ranks of shape {rank.shape} for {len(out['models'])} models and {len(hierarchy)} members"
+            )
+        by_member = np.where(np.isfinite(rank), rank, 0).T
+        out["rank"] = blobs.add("e.rank", by_member, "u2", np.arange(len(hierarchy)), len(rank))
+    return out
 
 
 def grouped_structure(inputs, hierarchy):

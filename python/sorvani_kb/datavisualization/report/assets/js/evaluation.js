@@ -1,9 +1,10 @@
 /* The overview's evaluation of every model, from META.evaluation (absent: the page shows none):
  * the mean of a chosen measure per hierarchy level and model (relative to the benchmark for the
  * losses when one was given), how many members each model is best for, and for a chosen level
- * the error by steps ahead and the empirical against the nominal coverage. */
-/* global META, $, esc, fmt */
-/* exported drawEvaluation */
+ * the error by steps ahead and the empirical against the nominal coverage; and each model's rank
+ * for a member, which its view shows. */
+/* global META, $, esc, fmt, read */
+/* exported drawEvaluation, memberRanks */
 
 const EVALUATION = META.evaluation || null;
 let evaluationDrawn = false;
@@ -87,4 +88,13 @@ async function drawEvaluation() {
   showSummary(0);
   $('evaluation-best').innerHTML = evaluationTable(EVALUATION.best, (v) => valueCell(v, 'count'));
   await showLevel(EVALUATION.levels.length - 1);
+}
+
+// Per model of the evaluation, its rank for member g by MASE (1 the lowest; 0: none), or null
+// when the page holds no ranks.
+async function memberRanks(g) {
+  if (!EVALUATION || !EVALUATION.rank) return null;
+  const k = EVALUATION.models.length;
+  const ranks = await read(EVALUATION.rank, g * k, k);
+  return new Map(EVALUATION.models.map((name, i) => [name, ranks[i]]));
 }
