@@ -681,6 +681,11 @@ def test_evaluation_best_counts_and_figures_hold_the_reports_numbers(browser, ev
     path, report = evaluated[name]
     open_view(browser, path)
     assert json.loads(evaluation_table(browser, "evaluation-best"))["rows"] == plain_rows(report.best.astype(float))
+    no_mase = report.summary("mase").isna().all(axis=None)
+    assert no_mase == (name == "unscaled")
+    assert (
+        "No member has a value" in browser.evaluate("document.getElementById('evaluation-help').textContent")
+    ) == no_mase
     horizon, calibration = report.by_horizon, report.calibration
     levels = list(report.summary("mae").index)
     for i, level in reversed(list(enumerate(levels))):  # Overall first, as the page opens

@@ -28,7 +28,8 @@ function showSummary(k) {
   box.dataset.measure = s.key;
   const relative = s.relative ? ' Relative to the benchmark ' + EVALUATION.benchmark + ': each mean divided by the ' +
     'benchmark\'s over the same members (1: as good, below 1: better).' : '';
-  $('evaluation-help').textContent = s.label + ': ' + s.help + relative;
+  const none = s.values.every((row) => row.every((v) => v === null)) ? ' No member has a value of it.' : '';
+  $('evaluation-help').textContent = s.label + ': ' + s.help + relative + none;
 }
 
 const FIGURE_LAYOUT = {height: 380, margin: {t: 40, l: 60, r: 10, b: 50}, legend: {orientation: 'h', y: -0.2}};
