@@ -582,3 +582,159 @@ def test_each_windows_figures_equal_the_modules_and_the_selector_picks_the_windo
         assert differences(expected, got["forecast"], f"history {window}") == []
         assert len(got["forecast"]["data"][-1]["x"]) == 2 + 3 + window  # 2 before the first window, then the actuals
     no_errors(browser)
+
+
+# ------------------------------------------------------------------------------------------------
+# The evaluation on the overview
+
+
+@pytest.fixture(scope="module")
+def evaluated(tmp_path_factory):
+    """name: (page path, Report) of the windows of test_scores (M with 80 and 95 % intervals, a
+    naive N without; T/b constant): plain, with N as the benchmark, and with a season too long
+    for any scaled measure."""
+    from sorvani_kb.datavisualization.report import explore
+    from test_scores import observed_frame, quietly, tree_cv
+
+    folder = tmp_path_factory.mktemp("evaluated")
+    out = {}
+    for name, options in (("plain", {}), ("benchmark", {"benchmark": "N"}), ("unscaled", {"season_length": 7})):
+        report = quietly(explore, tree_cv(), observed_frame(), **options)
+        out[name] = (report.save(folder / f"{name}.html"), report)
+    return out
+
+
+def plain_rows(frame):
+    """A level x model frame as the page's tables hold it: [level, value per model], None for NaN."""
+    return [
+        [level, *(None if pd.isna(v) else float(v) for v in row)] for level, row in zip(frame.index, frame.to_numpy())
+    ]
+
+
+def evaluation_table(browser, box):
+    return browser.evaluate(
+        "JSON.stringify({models: Array.from(document.querySelectorAll('#%s thead th')).slice(1).map((c) => c.textContent),"
+        " rows: Array.from(document.querySelectorAll('#%s tbody tr')).map((r) => [r.cells[0].textContent,"
+        " ...Array.from(r.querySelectorAll('td')).map((c) => (c.dataset.value === '' ? null : Number(c.dataset.value)))])})"
+        % (box, box)
+    )
+
+
+def pick_measure(browser, column):
+    browser.evaluate(
+        "(() => { const s = document.getElementById('evaluation-measure');"
+        " s.value = String(sorvani.meta.evaluation.summaries.findIndex((m) => m.key === %s));"
+        " s.dispatchEvent(new Event('change')); })()" % json.dumps(column)
+    )
+    assert browser.evaluate("document.getElementById('evaluation-summary').dataset.measure") == column
+    return json.loads(evaluation_table(browser, "evaluation-summary"))
+
+
+def test_evaluation_summary_shows_the_reports_means(browser, evaluated):
+    from sorvani_kb.datavisualization.report import scores
+
+    path, report = evaluated["plain"]
+    open_view(browser, path)
+    assert browser.evaluate("document.getElementById('evaluation').hidden") is False
+    first = json.loads(evaluation_table(browser, "evaluation-summary"))  # MASE until another is chosen
+    assert first == {"models": ["M", "N"], "rows": plain_rows(report.summary("mase"))}
+    for column in ("mae", "coverage_80_pct", "interval_score_95"):
+        assert pick_measure(browser, column)["rows"] == plain_rows(report.summary(column))
+        help_text = scores.column_help(column)[1]
+        assert browser.evaluate("document.getElementById('evaluation-measure').selectedOptions[0].title") == help_text
+        assert help_text in browser.evaluate("document.getElementById('evaluation-help').textContent")
+    options = browser.evaluate(
+        "Array.from(document.getElementById('evaluation-measure').options).map((o) => o.textContent)"
+    )
+    assert options[0] == "MASE" and "coverage 95%" in options and "bias" not in " ".join(options)
+    texts = browser.evaluate(
+        "Array.from(document.querySelectorAll('#evaluation-summary td')).map((c) => c.textContent)"
+    )
+    assert texts[:2] == [
+        f"{v:.4g}" if v is not None else "—" for v in plain_rows(report.summary("interval_score_95"))[0][1:]
+    ]
+    assert "benchmark" not in browser.evaluate("document.getElementById('evaluation').textContent")
+    no_errors(browser)
+
+
+def test_evaluation_summary_relative_to_a_benchmark(browser, evaluated):
+    path, report = evaluated["benchmark"]
+    open_view(browser, path)
+    assert "relative to the benchmark N" in browser.evaluate("document.getElementById('evaluation-note').textContent")
+    for column in ("mase", "mae"):
+        rows = pick_measure(browser, column)["rows"]
+        assert rows == plain_rows(report.summary(column)) != plain_rows(report.summary(column, benchmark=False))
+        assert [row[2] for row in rows if row[2] is not None] == [1.0] * 3  # N against itself
+        assert "Relative to the benchmark N" in browser.evaluate(
+            "document.getElementById('evaluation-help').textContent"
+        )
+    # coverage is not a loss: its means stay as they are
+    assert pick_measure(browser, "coverage_80_pct")["rows"] == plain_rows(
+        report.summary("coverage_80_pct", benchmark=False)
+    )
+    assert "Relative" not in browser.evaluate("document.getElementById('evaluation-help').textContent")
+    no_errors(browser)
+
+
+@pytest.mark.parametrize("name", ["plain", "unscaled"])
+def test_evaluation_best_counts_and_figures_hold_the_reports_numbers(browser, evaluated, name):
+    path, report = evaluated[name]
+    open_view(browser, path)
+    assert json.loads(evaluation_table(browser, "evaluation-best"))["rows"] == plain_rows(report.best.astype(float))
+    no_mase = report.summary("mase").isna().all(axis=None)
+    assert no_mase == (name == "unscaled")
+    assert (
+        "No member has a value" in browser.evaluate("document.getElementById('evaluation-help').textContent")
+    ) == no_mase
+    horizon, calibration = report.by_horizon, report.calibration
+    levels = list(report.summary("mae").index)
+    for i, level in reversed(list(enumerate(levels))):  # Overall first, as the page opens
+        browser.evaluate(
+            "(() => { const s = document.getElementById('evaluation-level'); s.value = '%d';"
+            " s.dispatchEvent(new Event('change')); })()" % i
+        )
+        browser.wait_for("document.getElementById('evaluation').dataset.level === %s" % json.dumps(level))
+        got = json.loads(browser.evaluate("JSON.stringify(document.getElementById('evaluation-horizon').data)"))
+        here = horizon[horizon["level"] == level]
+        measure = "mae" if name == "unscaled" else "mase"
+        assert [t["name"] for t in got] == ["M", "N"]
+        for trace in got:
+            rows = here[here["model"] == trace["name"]]
+            assert trace["x"] == rows["step"].tolist()
+            assert trace["y"] == [None if pd.isna(v) else v for v in rows[measure]]
+        got = json.loads(browser.evaluate("JSON.stringify(document.getElementById('evaluation-calibration').data)"))
+        rows = calibration[(calibration["level"] == level) & (calibration["model"] == "M")]
+        assert [t["name"] for t in got] == ["M", "nominal"]  # N has no interval
+        assert got[0]["x"] == [80.0, 95.0] and got[0]["y"] == rows["coverage_pct"].tolist()
+        assert got[1]["x"] == got[1]["y"] == [0, 100]
+    no_errors(browser)
+
+
+def test_a_page_without_evaluation_shows_none(browser, reports):
+    path, data = reports["kinds"]
+    assert "evaluation" not in page.build(data).meta
+    open_view(browser, path)
+    assert browser.evaluate("sorvani.meta.evaluation === undefined && document.getElementById('evaluation').hidden")
+    no_errors(browser)
+
+
+def test_member_view_ranks_the_models(browser, evaluated, reports):
+    path, report = evaluated["plain"]
+    measures = report.measures.set_index(["unique_id", "model"])
+    seen = set()
+    for ident in ("T", "T/a", "T/b"):  # T/b is constant: no MASE, no rank
+        open_view(browser, path, ident)
+        browser.wait_for("document.body.dataset.complete === %s" % json.dumps(f"member:{ident}:M"))
+        got = browser.evaluate(
+            "Array.from(document.querySelectorAll('#member-measures tbody tr')).map((r) =>"
+            " [r.cells[0].textContent, r.querySelector('td[data-measure=rank]').textContent])"
+        )
+        ranks = [measures.loc[(ident, model), "rank"] for model in ("M", "N")]
+        assert got == [[m, "—" if pd.isna(r) else str(r)] for m, r in zip(("M", "N"), ranks)]
+        seen.update(text for _, text in got)
+    assert seen == {"1", "2", "—"}
+    # a page without an evaluation has no rank column
+    open_view(browser, reports["kinds"][0], "Italia")
+    browser.wait_for("document.body.dataset.complete === 'member:Italia:base'")
+    assert "rank" not in browser.evaluate("document.querySelector('#member-measures thead').textContent")
+    no_errors(browser)

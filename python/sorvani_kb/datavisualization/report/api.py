@@ -326,7 +326,10 @@ def build(
         evaluation = _evaluate(data, options)
         if history is not None and (not isinstance(history, int) or history < 0):
             raise InputError(f"--history {history!r}: give a number of observations, 0 or more")
-        built = page.build(data, treemap_nodes=treemap_nodes, worker=worker, progress=progress, history=history)
+        shown = _page_evaluation(evaluation, options.benchmark)
+        built = page.build(
+            data, treemap_nodes=treemap_nodes, worker=worker, progress=progress, history=history, evaluation=shown
+        )
     finally:
         if worker is not None:
             worker.end()
@@ -338,6 +341,13 @@ def _evaluate(data: Inputs, options: Any) -> Evaluation:
 
     hierarchy = measures.build_hierarchy(scores.member_ids(data))
     return scores.evaluate(data, hierarchy, season_length=options.season_length)
+
+
+def _page_evaluation(evaluation: Evaluation, benchmark: Optional[str]) -> dict:
+    """What the page's overview shows of the evaluation, in plain lists."""
+    from . import scores
+
+    return scores.page_data(evaluation, benchmark)
 
 
 def _use_case(forecasts, options):

@@ -620,3 +620,107 @@ def window_frame(evaluation: Evaluation) -> pd.DataFrame:
     frame = pd.concat(parts, ignore_index=True)
     frame["missing"] = frame["missing"].astype(np.int64)
     return frame
+
+
+# -- what the page's overview shows ----------------------------------------------------------------
+
+_LABELS = {"mae": "MAE", "rmse": "RMSE", "smape_pct": "sMAPE", "mase": "MASE", "rmsse": "RMSSE"}
+
+
+def column_label(column: str) -> str:
+    """A measure column's name on the page: "MASE", "coverage 80%", "pinball 10%"."""
+    if column in _LABELS:
+        return _LABELS[column]
+    for head, name in (("coverage_", "coverage"), ("interval_score_", "interval score"), ("pinball_", "pinball")):
+        if column.startswith(head):
+            return f"{name} {column[len(head) :].removesuffix('_pct')}%"
+    return column
+
+
+def plain(values) -> list:
+    """Floats as a JSON list: NaN and infinities as None."""
+    array = np.asarray(values, dtype=np.float64).ravel()
+    return np.where(np.isfinite(array), array.astype(object), None).tolist()
+
+
+def page_measures(evaluation: Evaluation) -> list:
+    """The columns the page summarises: MASE first, then the others but bias, the widest
+    interval's coverage (each level's is there) and the missing count."""
+    left_out = {"bias", "coverage_pct", "missing"}
+    columns = [c for c in evaluation.columns() if c not in left_out]
+    return sorted(columns, key=lambda c: c != "mase")
+
+
+def _summaries(evaluation: Evaluation, benchmark: Optional[str]) -> list:
+    relative = set(loss_columns(evaluation)) if benchmark else set()
+    out = []
+    for column in page_measures(evaluation):
+        frame = summary_frame(evaluation, column, benchmark if column in relative else None)
+        unit, text = column_help(column)
+        out.append(
+            {
+                "key": column,
+                "label": column_label(column),
+                "unit": "%" if unit.startswith("%") and column not in relative else "",
+                "help": text,
+                "relative": column in relative,
+                "values": [plain(row) for row in frame.to_numpy()],
+            }
+        )
+    return out
+
+
+def _horizon_traces(evaluation: Evaluation) -> list:
+    """Per level (and Overall): the error by step of each model, scaled (mase) when every model
+    has a scaled value somewhere at the level, else the MAE."""
+    levels = []
+    for g in range(len(evaluation.level_names) + 1):
+        rows = [(s.model, s.horizon["mae"][g], s.horizon["mase"][g]) for s in evaluation.models]
+        scaled = bool(rows) and all(np.isfinite(m).any() for _, _, m in rows)
+        levels.append(
+            {
+                "measure": "mase" if scaled else "mae",
+                "traces": [
+                    {"model": model, "step": list(range(1, len(mae) + 1)), "value": plain(mase if scaled else mae)}
+                    for model, mae, mase in rows
+                ],
+            }
+        )
+    return levels
+
+
+def _calibration_traces(evaluation: Evaluation) -> list:
+    """Per level (and Overall): each model's empirical coverage (%) at each nominal level."""
+    frame = calibration_frame(evaluation)
+    levels = []
+    for name in [*evaluation.level_names, OVERALL]:
+        here = frame[frame["level"] == name]
+        traces = []
+        for model in evaluation.names:
+            rows = here[here["model"] == model].sort_values("interval_level")
+            if len(rows):
+                traces.append(
+                    {"model": model, "nominal": plain(rows["interval_level"]), "coverage": plain(rows["coverage_pct"])}
+                )
+        levels.append(traces)
+    return levels
+
+
+def page_data(evaluation: Evaluation, benchmark: Optional[str] = None) -> dict:
+    """The evaluation as the page shows it, in plain lists: the levels (and Overall),
+    the models, per measure its summary (level x model; relative to the benchmark for the loss
+    measures when one is given), the best counts by MASE, the error by step ahead and the
+    calibration per level; and `rank`, [models, members] (NaN: none), each model's rank for each
+    member by MASE, which the page stores with its arrays."""
+    if benchmark:
+        check_model(evaluation, benchmark)
+    return {
+        "levels": [*evaluation.level_names, OVERALL],
+        "models": evaluation.names,
+        "benchmark": benchmark or None,
+        "summaries": _summaries(evaluation, benchmark),
+        "best": best_frame(evaluation).to_numpy().tolist(),
+        "horizon": _horizon_traces(evaluation),
+        "calibration": _calibration_traces(evaluation),
+        "rank": ranks(evaluation),
+    }

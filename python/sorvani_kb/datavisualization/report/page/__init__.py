@@ -50,16 +50,24 @@ def _no_progress(total=None, step=1):
 
 
 def build(
-    inputs: Inputs, *, treemap_nodes: int = TREEMAP_NODES, worker=None, progress=None, history: int | None = None
+    inputs: Inputs,
+    *,
+    treemap_nodes: int = TREEMAP_NODES,
+    worker=None,
+    progress=None,
+    history: int | None = None,
+    evaluation: dict | None = None,
 ) -> PageData:
     """Everything the page of `inputs` holds. treemap_nodes: most members a treemap draws at once;
     worker: see the package's doc; progress(total=None, step=1): called with the number of steps
     first, then once per step done; history: the observations before the forecast each member's
-    figures show (default: measures.default_history; the measures use them all)."""
+    figures show (default: measures.default_history; the measures use them all); evaluation: the
+    summaries, best counts, error by step ahead and calibration the overview shows, as plain
+    lists (scores.page_data), none without it."""
     progress = progress or _no_progress
     history = history if history is not None else ms.default_history(inputs)
     progress(total=2 + len(inputs.models) * (1 if inputs.cutoffs is None else len(inputs.cutoffs)))
-    return _data.build(inputs, treemap_nodes, worker, progress, history)
+    return _data.build(inputs, treemap_nodes, worker, progress, history, evaluation)
 
 
 def render(data: PageData) -> str:

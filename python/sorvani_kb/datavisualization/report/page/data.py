@@ -129,9 +129,11 @@ def level_text(level):
     return f"{level:g}%"
 
 
-def build(inputs, treemap_nodes, worker, progress, history=None):
+def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None):
     """The page's data (see PageData). `worker`, if not None, is asked for the library parts
-    (see the page package); `progress()` is called once per step: 2 + one per model and window."""
+    (see the page package); `progress()` is called once per step: 2 + one per model and window;
+    `evaluation`: what the overview's evaluation shows (plain lists), kept as the meta's
+    `evaluation`, none without it."""
     hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
     structure = grouped_structure(inputs, hierarchy)
     observed = ms.observed_by_id(inputs.observed, hierarchy)
@@ -149,6 +151,7 @@ def build(inputs, treemap_nodes, worker, progress, history=None):
     models, measures = _encode_models(blobs, inputs, grids, (hierarchy, structure), (entries, starts), progress)
     if inputs.cutoffs is not None:
         _window_meta(inputs, models, observed)
+    evaluation = evaluation_meta(blobs, evaluation, hierarchy)
     blobs.finish()
     parts = _answer(worker, pending, job)
     for model, proto in zip(models, parts["models"]):
@@ -160,7 +163,27 @@ def build(inputs, treemap_nodes, worker, progress, history=None):
         meta.update(structure_meta(structure))
     if shown is not observed:
         meta["history"] = history
+    if evaluation is not None:
+        meta["evaluation"] = evaluation
     return PageData(meta=meta, blobs=blobs, measures=measures)
+
+
+def evaluation_meta(blobs, evaluation, hierarchy):
+    """The meta's `evaluation`: the dict given, its `rank` matrix ([models, members], NaN: none)
+    stored with the arrays as one row of ranks per member (0: none) and named in its place."""
+    if evaluation is None:
+        return None
+    out = dict(evaluation)
+    rank = out.pop("rank", None)
+    if rank is not None:
+        rank = np.asarray(rank, dtype=np.float64)
+        if rank.shape != (len(out["models"]), len(hierarchy)):
+            raise ValueError(
+                f"ranks of shape {rank.shape} for {len(out['models'])} models and {len(hierarchy)} members"
+            )
+        by_member = np.where(np.isfinite(rank), rank, 0).T
+        out["rank"] = blobs.add("e.rank", by_member, "u2", np.arange(len(hierarchy)), len(rank))
+    return out
 
 
 def grouped_structure(inputs, hierarchy):

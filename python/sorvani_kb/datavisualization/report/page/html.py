@@ -16,6 +16,7 @@ SCRIPTS = (
     "codec.js",
     "hierarchy.js",
     "figures.js",
+    "evaluation.js",
     "member.js",
     "overview.js",
     "table.js",

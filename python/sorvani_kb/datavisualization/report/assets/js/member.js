@@ -1,8 +1,9 @@
 /* A member's view: its place in the hierarchy, its measures under every model, its figures, its
- * direct sub-members and a treemap of what is below it. */
+ * direct sub-members and a treemap of what is below it. With an evaluation, each model's rank for
+ * the member. */
 /* global META, GROUPED, PARENT, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, esc, fmt, fail, showOnly,
    shown, below, read, buildTree, childrenOf, ancestors, loadModel, loadMeasures, modelRow, measuresOf, memberFigures,
-   drawTreemap, link, groupsOf, membersOf, parentsOf, groupName, levelName, nameOf */
+   drawTreemap, link, groupsOf, membersOf, parentsOf, groupName, levelName, nameOf, memberRanks */
 /* exported drawn, showMember */
 
 const drawn = {};   // kind -> the figure given to Plotly in the member view
@@ -43,8 +44,13 @@ function draw(el, kind, fig) {
   return Plotly.newPlot(el, spec.data, spec.layout, {displaylogo: false});
 }
 
+const RANK_HELP = 'the model\'s rank among the models for this member by MASE, the windows pooled: 1 the lowest, ties to the model given first';
+
 async function measureTable(g) {
-  const head = '<tr><th>model</th><th>band</th>' + MEASURES.map((m) => '<th title="' + esc(m.help) + '">' + esc(m.label) + '</th>').join('') + '</tr>';
+  const ranks = await memberRanks(g);
+  const head = '<tr><th>model</th><th>band</th>' + MEASURES.map((m) => '<th title="' + esc(m.help) + '">' + esc(m.label) + '</th>').join('') +
+    (ranks ? '<th title="' + esc(RANK_HELP) + '">rank</th>' : '') + '</tr>';
+  const rankCell = (M) => (ranks ? '<td class="num" data-measure="rank">' + (ranks.get(M.name) ? ranks.get(M.name) : '—') + '</td>' : '');
   const shownWindow = META.models[state.mi].window;
   const rows = await Promise.all(META.models.map(async (M, mi) => {
     if (M.window !== shownWindow) return '';  // the other windows' entries of the models
@@ -55,7 +61,7 @@ async function measureTable(g) {
     const name = mi === state.mi ? '<strong>' + esc(M.name) + '</strong>' : link(g, mi, M.name);
     const cell = (m) => (row < 0 ? 'no forecast' : fmt(v[m.key], m.unit) + (m.key === 'gap' && by >= 0 ? ' (by ' + esc(groupName(by)) + ')' : ''));
     return '<tr><td>' + name + '</td><td>' + esc(M.level || (M.band ? 'yes' : 'none')) + '</td>' +
-      MEASURES.map((m) => '<td class="num" data-measure="' + m.key + '">' + cell(m) + '</td>').join('') + '</tr>';
+      MEASURES.map((m) => '<td class="num" data-measure="' + m.key + '">' + cell(m) + '</td>').join('') + rankCell(M) + '</tr>';
   }));
   return '<table class="measures"><thead>' + head + '</thead><tbody>' + rows.join('') + '</tbody></table>';
 }

@@ -1,7 +1,8 @@
-/* The overview: the summary cards, the treemap of the hierarchy coloured by a measure and the
- * worst members of each measure, above the table of every member (table.js). */
+/* The overview: the summary cards, the treemap of the hierarchy coloured by a measure, the
+ * evaluation of every model (evaluation.js) and the worst members of each measure, above the
+ * table of every member (table.js). */
 /* global META, GROUPED, PARENT, N, IDS, MEASURES, $, state, esc, fmt, showOnly, shown, kids, below, depthOf, subtree,
-   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link, nameOf, useDirection */
+   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link, nameOf, useDirection, drawEvaluation */
 /* exported drawTreemap, showOverview, setupDirections */
 
 function colourScale(values, worst) {
@@ -168,7 +169,8 @@ async function showOverview(mi) {
   buildTree();
   if (state.overviewModel !== mi) {
     summary(mi);
-    await Promise.all([worstPanel(mi), drawTreemap(mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note'))]);
+    await Promise.all([worstPanel(mi), drawTreemap(mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note')),
+      drawEvaluation()]);
     // When two overviews overlap (a quick change of model), the one that ends last records its model.
     // eslint-disable-next-line require-atomic-updates
     state.overviewModel = mi;
