@@ -76,9 +76,13 @@ class ArrowStream:
         return self.table.__arrow_c_stream__(requested_schema)
 
 
+CONNECTIONS: list = []  # a relation reads through its connection: kept open for the test's life
+
+
 def as_duckdb(frame):
     duckdb = pytest.importorskip("duckdb")
     con = duckdb.connect()
+    CONNECTIONS.append(con)
     con.register("frame_in", frame)
     return con.sql("SELECT * FROM frame_in")
 

@@ -86,7 +86,10 @@ async function drawEvaluation() {
   $('evaluation-note').textContent = 'The mean over each level\'s members (Overall: every member), cross-validation ' +
     'windows pooled.' + (EVALUATION.benchmark ? ' The losses are relative to the benchmark ' + EVALUATION.benchmark + '.' : '');
   evaluationSelects();
-  showSummary(0);
+  // MASE first, unless no member has one (a history shorter than a season): the first that has.
+  const first = Math.max(0, EVALUATION.summaries.findIndex((m) => m.values.some((row) => row.some((v) => v !== null))));
+  $('evaluation-measure').value = String(first);
+  showSummary(first);
   $('evaluation-best').innerHTML = evaluationTable(EVALUATION.best, (v) => valueCell(v, 'count'));
   await showLevel(EVALUATION.levels.length - 1);
 }
