@@ -8,6 +8,14 @@ os.environ.setdefault("MPLBACKEND", "Agg")
 
 from sorvani_kb.datavisualization import plotPrediction as _module  # noqa: E402
 
+# Older plotly imports IPython when it is installed (the notebook tests install it), and IPython
+# imports jedi, which raises the recursion limit: done once here, not inside a property-based test
+# (hypothesis warns about a limit changed under it).
+try:
+    import IPython  # noqa: F401
+except ImportError:
+    pass
+
 
 @pytest.fixture
 def mod():

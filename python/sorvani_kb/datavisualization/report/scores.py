@@ -184,9 +184,10 @@ def window_grid(inputs, model, hierarchy, observed, history=None) -> WindowGrid:
         return out
 
     matrix, axis = history or observed_matrix(observed, len(hierarchy))
-    t = np.searchsorted(axis, ds)
-    hit = t < len(axis)
-    hit[hit] = axis[t[hit]] == ds[hit]
+    t = np.searchsorted(axis, ds) if len(axis) else np.zeros(len(ds), dtype=np.int64)
+    hit = t < len(axis)  # (an empty axis holds no dates: nothing to compare with)
+    if hit.any():
+        hit[hit] = axis[t[hit]] == ds[hit]
     y = np.full(len(ds), np.nan)
     y[hit] = matrix[gid[row[hit]], t[hit]]
     column = {c: frame[c].to_numpy(dtype=np.float64) for c in ("mean", "lo", "hi")}

@@ -66,13 +66,29 @@ def dataset(path, files):
     import pyarrow.dataset as pds
 
     try:
-        if os.path.isdir(path):
-            return pds.dataset(files, format="parquet", partitioning="hive", partition_base_dir=path)
-        return pds.dataset(files, format="parquet")
+        hive = {"partitioning": "hive", "partition_base_dir": path} if os.path.isdir(path) else {}
+        found = pds.dataset(files, format="parquet", **hive)
+        # Part files may type a text column differently (dictionary, large or plain strings): read
+        # every part as the plain type, which each of them casts to.
+        return pds.dataset(files, format="parquet", schema=_plain_schema(found.schema), **hive)
     except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
         raise InputError(
             f"{path}: cannot read the part files as one Parquet dataset ({cut(one_line(exc), 160)})"
         ) from None
+
+
+def _plain_schema(schema):
+    import pyarrow as pa
+
+    fields = []
+    for f in schema:
+        kind = f.type.value_type if pa.types.is_dictionary(f.type) else f.type
+        if pa.types.is_large_string(kind) or str(kind) == "string_view":
+            kind = pa.string()
+        elif pa.types.is_large_binary(kind):
+            kind = pa.binary()
+        fields.append(pa.field(f.name, kind, f.nullable))
+    return pa.schema(fields)
 
 
 def to_pandas(table, columns, ids, label):
