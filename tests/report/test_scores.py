@@ -112,22 +112,22 @@ def test_each_window_by_hand(tree):
 def test_by_horizon_and_calibration_by_hand(tree):
     h = tree.by_horizon
     h = h[h["model"] == "M"].set_index(["level", "step"])
-    # level 1 (T/a, T/b), step 1: |e| 1, 0 (window 0) and 1, 0 (window 1) -> 0.5 over 4 cells;
+    # level 2 (T/a, T/b), step 1: |e| 1, 0 (window 0) and 1, 0 (window 1) -> 0.5 over 4 cells;
     # scaled only T/a: 1 / (5/3) and 1 / 1.5 -> (0.6 + 2/3) / 2.
-    assert h.loc[("level 1", 1), ["mae", "count", "scaled_count"]].tolist() == [0.5, 4, 2]
-    np.testing.assert_allclose(h.loc[("level 1", 1), "mase"], (0.6 + 2 / 3) / 2)
+    assert h.loc[("level 2", 1), ["mae", "count", "scaled_count"]].tolist() == [0.5, 4, 2]
+    np.testing.assert_allclose(h.loc[("level 2", 1), "mase"], (0.6 + 2 / 3) / 2)
     # step 3 exists in window 1 only: T/a 1, T/b 0; T's is missing.
-    assert h.loc[("level 1", 3), "mae"] == 0.5 and h.loc[("level 0", 3), "count"] == 0
-    assert np.isnan(h.loc[("level 0", 3), "mae"])
+    assert h.loc[("level 2", 3), "mae"] == 0.5 and h.loc[("level 1", 3), "count"] == 0
+    assert np.isnan(h.loc[("level 1", 3), "mae"])
     # Overall, step 2: T 0 and 1, T/a 1 and 1, T/b 1 and 0 -> 4 / 6
     np.testing.assert_allclose(h.loc[("Overall", 2), "mae"], 4 / 6)
     c = tree.calibration
     c = c[c["model"] == "M"].set_index(["level", "interval_level"])
-    # 80 %: T covers 1 of 4 dates; T/a 0 of 5 and T/b 4 of 5 -> level 1: 4 / 10; overall 5 / 14
+    # 80 %: T covers 1 of 4 dates; T/a 0 of 5 and T/b 4 of 5 -> level 2: 4 / 10; overall 5 / 14
     np.testing.assert_allclose(
-        c["coverage_pct"].loc[[("level 0", 80), ("level 1", 80), ("Overall", 80)]], [25, 40, 500 / 14]
+        c["coverage_pct"].loc[[("level 1", 80), ("level 2", 80), ("Overall", 80)]], [25, 40, 500 / 14]
     )
-    assert c["count"].loc[[("level 0", 80), ("level 1", 80), ("Overall", 80)]].tolist() == [4, 10, 14]
+    assert c["count"].loc[[("level 1", 80), ("level 2", 80), ("Overall", 80)]].tolist() == [4, 10, 14]
     assert (c.xs(95.0, level="interval_level")["coverage_pct"] == 100).all()
     assert sorted(set(tree.calibration["model"])) == ["M"]  # N has no interval
 
@@ -229,14 +229,14 @@ def test_summary_and_benchmark_against_pandas(tree):
     for measure in ("mase", "mae", "interval_score_80"):
         means = m.groupby(["depth", "model"])[measure].mean().unstack("model")
         got = tree.summary(measure)
-        np.testing.assert_allclose(got.loc[["level 0", "level 1"], means.columns], means.to_numpy())
+        np.testing.assert_allclose(got.loc[["level 1", "level 2"], means.columns], means.to_numpy())
         np.testing.assert_allclose(got.loc["Overall", means.columns], m.groupby("model")[measure].mean()[means.columns])
     # Relative to N: per level, mean of M over the members both know / mean of N over them.
     rel = tree.summary("mase", benchmark="N")
     wide = m.pivot(index="unique_id", columns="model", values="mase").dropna()
     depth = m.drop_duplicates("unique_id").set_index("unique_id")["depth"]
     ratio = wide.groupby(depth[wide.index]).mean()
-    np.testing.assert_allclose(rel.loc[["level 0", "level 1"], "M"], ratio["M"] / ratio["N"])
+    np.testing.assert_allclose(rel.loc[["level 1", "level 2"], "M"], ratio["M"] / ratio["N"])
     np.testing.assert_allclose(rel.loc["Overall", "M"], wide["M"].mean() / wide["N"].mean())
     assert (rel["N"] == 1).all()
     assert rel.index.name == "level" and rel.columns.tolist() == ["M", "N"]
@@ -275,7 +275,7 @@ def test_best_and_rank_by_mase():
     depth = m.drop_duplicates("unique_id").set_index("unique_id")["depth"]
     counts = pd.crosstab(depth[winner.index], winner).reindex(columns=["M", "N", "C"], fill_value=0)
     best = report.best
-    assert best.loc[["level 0", "level 1"]].to_numpy().tolist() == counts.to_numpy().tolist()
+    assert best.loc[["level 1", "level 2"]].to_numpy().tolist() == counts.to_numpy().tolist()
     assert best.loc["Overall"].tolist() == counts.sum().tolist() and best["C"].sum() == 0
     ranks = m.pivot(index="unique_id", columns="model", values="rank")
     assert ranks.loc["T/b"].isna().all()  # a constant series: no MASE, no rank
@@ -338,3 +338,18 @@ def test_the_commands_evaluation_options(tmp_path):
     assert code == 2 and "--season-length: invalid int value: 'two'" in err and not out.exists()
     code, err = run(*base, "--season-length", "2", "--benchmark", "N")
     assert code == 0 and out.exists()
+
+
+def test_the_summaries_of_a_grouped_structure_are_by_its_levels():
+    import grouped as gr
+
+    y, _, tags = gr.aggregate(gr.country_state_sector(periods=8), gr.SECTOR_SPEC)
+    last = y["ds"].max()
+    fc = y[y["ds"] == last].rename(columns={"y": "M"})
+    report = quietly(explore, fc.assign(M=fc["M"] + 1.0), y, hierarchy=tags, season_length=1)
+    summary = report.summary("mae")
+    assert list(summary.index) == list(tags) + ["Overall"]  # Country, Country/State, Country/Sector, ...
+    m = report.measures
+    expected = m.groupby("hierarchy_level")["mae"].mean()
+    np.testing.assert_allclose(summary.loc[list(tags), "M"], expected[list(tags)])
+    assert report.best.loc["Country/State/Sector", "M"] == 33

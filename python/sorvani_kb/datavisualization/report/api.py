@@ -337,10 +337,20 @@ def build(
 
 
 def _evaluate(data: Inputs, options: Any) -> Evaluation:
+    import numpy as np
+
     from . import measures, scores
+    from . import structure as st
 
     hierarchy = measures.build_hierarchy(scores.member_ids(data))
-    return scores.evaluate(data, hierarchy, season_length=options.season_length)
+    # The summaries group the members by the levels Report.measures names (hierarchy_level): a
+    # grouped structure's, else those of the id paths' tree.
+    found = data.structure
+    if found is None or not np.array_equal(found.ids, hierarchy.ids):
+        found = st.from_paths(hierarchy.ids)
+    return scores.evaluate(
+        data, hierarchy, levels=found.level, level_names=found.level_names, season_length=options.season_length
+    )
 
 
 def _page_evaluation(evaluation: Evaluation, benchmark: Optional[str]) -> dict:
