@@ -739,3 +739,81 @@ def test_member_view_ranks_the_models(browser, evaluated, reports):
     browser.wait_for("document.body.dataset.complete === 'member:Italia:base'")
     assert "rank" not in browser.evaluate("document.querySelector('#member-measures thead').textContent")
     no_errors(browser)
+
+
+def shown_number(text):
+    """A number as the page writes it (4 significant digits, "—" for none)."""
+    return np.nan if text == "—" else float(text.rstrip("%"))
+
+
+def test_all_windows_and_the_scaled_measures_of_each_member(browser, evaluated):
+    path, report = evaluated["benchmark"]
+    open_view(browser, path)
+    # the treemap is coloured by MASE; the table and the worst lists have the evaluation's measures
+    assert browser.evaluate("document.getElementById('colour-by').value") == "mase"
+    cards = "Array.from(document.querySelectorAll('#summary .card')).map((c) => c.textContent)"
+    assert "2models" in browser.evaluate(cards)  # M and N, whatever the windows
+    heads = browser.evaluate("Array.from(document.querySelectorAll('#members thead th')).map((c) => c.textContent)")
+    assert {"MASE", "RMSSE", "coverage 80%", "interval score 95%", "MASE vs N"} <= set(heads)
+    assert browser.evaluate("!!document.querySelector('#worst [data-measure=mase]')") is True
+    assert browser.evaluate("!!document.querySelector('#worst [data-measure=rmse]')") is False
+    # "all windows": its option, its link, a member's pooled measures under every model
+    options = browser.evaluate("Array.from(document.getElementById('window').options).map((o) => o.value)")
+    assert options == ["0", "1", "all"]
+    browser.evaluate(
+        "(() => { const s = document.getElementById('window'); s.value = 'all'; s.dispatchEvent(new Event('change')); })()"
+    )
+    browser.wait_for("location.hash === '#window=all'")
+    shown(browser, "overview:M")
+    browser.evaluate("location.hash = '#node=T%2Fa&window=all'")
+    browser.wait_for("document.body.dataset.complete === 'member:T/a:M'")
+    assert "pool all 2 cross-validation windows" in browser.evaluate(
+        "document.getElementById('member-info').textContent"
+    )
+    # its figures are the module's of the last window
+    from test_scores import observed_frame, quietly, tree_cv
+
+    data = quietly(inputs.load, tree_cv(), observed_frame())
+    for model, ident in (("M", "T/a"), ("N", "T")):
+        expected = {k: page.figure_json(f) for k, f in page.module_figures(data, model, ident, 1).items()}
+        got = json.loads(
+            browser.evaluate(
+                "sorvani.figures(%s, %s, 'all').then((f) => JSON.stringify(f))" % (json.dumps(model), json.dumps(ident))
+            )
+        )
+        assert set(got) == set(expected) and "forecast" in got
+        for kind in expected:
+            assert differences(expected[kind], got[kind], f"{model} {ident} all {kind}") == []
+    measures = report.measures.set_index(["unique_id", "model"])
+    for column in ("mase", "rmsse", "coverage_80_pct", "mase_rel"):
+        got = browser.evaluate(
+            "Array.from(document.querySelectorAll('#member-measures tbody tr')).map((r) =>"
+            " r.querySelector('td[data-measure=%s]').textContent)" % column
+        )
+        expected = [measures.loc[("T/a", model), column] for model in ("M", "N")]
+        np.testing.assert_allclose([shown_number(t) for t in got], expected, rtol=1e-3, err_msg=column)
+    # the table of the pooled entry, sorted by MASE worst first
+    browser.evaluate("location.hash = '#window=all'")
+    shown(browser, "overview:M")
+    header = "#members thead th:nth-child(%d)" % (1 + heads.index("MASE"))
+    for order in ("ascending", "descending"):
+        browser.click(header)
+        browser.wait_for("document.querySelector(%s).getAttribute('aria-sort') === '%s'" % (json.dumps(header), order))
+    m = measures.xs("M", level="model")["mase"]
+    assert table_ids(browser) == m.sort_values(ascending=False, na_position="last", kind="stable").index.tolist()
+    no_errors(browser)
+
+
+def test_evaluation_titles_clear_the_toolbar(browser, evaluated):
+    path, _ = evaluated["plain"]
+    open_view(browser, path)
+    for box in ("evaluation-horizon", "evaluation-calibration"):
+        overlap = browser.evaluate(
+            "(() => { const el = document.getElementById(%s);"
+            " const t = el.querySelector('.gtitle').getBoundingClientRect();"
+            " const b = el.querySelector('.modebar').getBoundingClientRect();"
+            " return [t.width > 0 && b.width > 0, t.right > b.left && t.left < b.right && t.bottom > b.top && t.top < b.bottom]; })()"
+            % json.dumps(box)
+        )
+        assert overlap == [True, False], box
+    no_errors(browser)

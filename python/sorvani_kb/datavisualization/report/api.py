@@ -92,7 +92,7 @@ class Report:
           interval or the input gives no level);
         - `coherence_gap_pct`: largest relative difference, in %, between the member's forecast
           and the sum of its direct sub-members' over the dates where all have a value
-          (NaN without sub-members; of the last window for cross-validation); a member of a grouped
+          (NaN without sub-members; the largest of the windows' for cross-validation); a member of a grouped
           structure split several ways (by State and by Sector) has the largest of the gaps of its splits;
         - `coverage_pct`: share, in %, of the forecast dates with an observed value where it lies
           inside the (widest) prediction interval;
@@ -218,7 +218,7 @@ class Report:
         meta = self._data.meta
         return (
             f"<Report {meta.get('title', '')!r}: {len(meta.get('parent', []))} members, "
-            f"models {[m['name'] for m in meta.get('models', [])]}, {len(self._notes)} notes>"
+            f"models {list(dict.fromkeys(m['name'] for m in meta.get('models', [])))}, {len(self._notes)} notes>"
         )
 
 
@@ -386,10 +386,7 @@ def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
     import pandas as pd
 
     parts = []
-    last = max((m.window for m in data.measures if m.window is not None), default=None)
-    for m in data.measures:
-        if m.window != last:  # the page's own measures: the last window's (the evaluation pools them all)
-            continue
+    for m, gap in _last_windows(data.measures):
         n = len(m.ids)
         level = levels.get(m.model)
         part = {
@@ -401,6 +398,7 @@ def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
         }
         for key, column in MEASURE_COLUMNS.items():
             part[column] = np.asarray(m.values[key], dtype=np.float64)
+        part["coherence_gap_pct"] = gap
         parts.append(pd.DataFrame(part, index=pd.RangeIndex(n)))
     if not parts:
         columns = ["unique_id", "model", "depth", "hierarchy_level", "interval_level", *MEASURE_COLUMNS.values()]
@@ -409,6 +407,27 @@ def _measures_frame(data: PageData, levels: dict) -> pd.DataFrame:
     frame = pd.concat(parts, ignore_index=True)
     frame["missing"] = frame["missing"].astype(np.int64)
     return frame
+
+
+def _last_windows(measures: Sequence[Any]) -> list:
+    """Per model, the measures of its last window (the only one without cutoffs) and the coherence
+    gap of each of its members: the largest over the windows that forecast the member."""
+    import numpy as np
+    import pandas as pd
+
+    out = []
+    for model in dict.fromkeys(m.model for m in measures):
+        own = [m for m in measures if m.model == model]
+        last = max(own, key=lambda m: -1 if m.window is None else m.window)
+        index = pd.Index(last.ids)
+        gap = np.full(len(last.ids), np.nan)
+        for m in own:
+            rows = index.get_indexer(m.ids)
+            here = np.asarray(m.values["gap"], dtype=np.float64)
+            keep = rows >= 0
+            np.fmax.at(gap, rows[keep], here[keep])
+        out.append((last, gap))
+    return out
 
 
 def check_output(path: Union[str, os.PathLike]) -> None:

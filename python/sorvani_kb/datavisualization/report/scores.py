@@ -49,7 +49,8 @@ COLUMNS = {
     "coherence_gap_pct": (
         "%",
         "largest relative difference between the member's forecast and the sum of its direct sub-members' "
-        "over the dates where all have a value (NaN without sub-members; the last window for cross-validation)",
+        "over the dates where all have a value (NaN without sub-members; the largest of the windows' for "
+        "cross-validation)",
     ),
     "missing": ("count", "missing forecast values (point and interval bounds), absent rows included, every window"),
     "mae": (_SERIES, ev.HELP["mae"]),
@@ -707,12 +708,91 @@ def _calibration_traces(evaluation: Evaluation) -> list:
     return levels
 
 
+# Where the page's member measures come from: its own columns (the measures module's keys) that
+# the evaluation also computes, pooled over the windows.
+_PAGE_KEYS = {"coverage": "coverage_pct", "mae": "mae", "smape": "smape_pct", "bias": "bias", "missing": "missing"}
+# The measures whose worst members the overview lists (besides the measures module's).
+_CARDS = ("mase", "rmsse", "mase_rel")
+
+
+def _page_column(column: str, benchmark: Optional[str]) -> dict:
+    """The page's description of a measure column: its key, label, worst end, unit and help."""
+    base = column[: -len("_rel")] if column.endswith("_rel") else column
+    unit, text = column_help(base)
+    label, text = column_label(base), f"{text} Unit: {unit}."
+    if base != column:
+        label, text = f"{label} vs {benchmark}", f"{text} Relative: {ev.HELP['relative']}"
+    coverage = base.startswith("coverage_")
+    return {
+        "key": column,
+        "label": label,
+        "worst": "low" if coverage else "high",
+        "unit": "%" if coverage else "",
+        "help": text,
+        "card": column in _CARDS or coverage,
+    }
+
+
+@dataclass
+class MemberColumns:
+    """The evaluation's measures the page shows for each member beside the measures module's:
+    MASE, RMSSE, RMSE, coverage per level (when the input gives more than one), the interval
+    scores, the pinball losses and, with a benchmark, each loss relative to the benchmark's."""
+
+    evaluation: Evaluation
+    benchmark: Optional[str]
+    columns: list  # the page's descriptions (_page_column), in the page's order
+
+    @classmethod
+    def of(cls, evaluation: Evaluation, benchmark: Optional[str] = None) -> "MemberColumns":
+        own = {"mae", "smape_pct", "bias", "coverage_pct", "missing"}
+        widest = {
+            max((_number(k) for k in s.pooled if k.startswith("interval_score_")), default=None)
+            for s in evaluation.models
+        }
+        if len(widest - {None}) == 1:  # every model's widest level: the page's own coverage
+            own.add(coverage_column(next(iter(widest - {None}))))
+        shown = [c for c in evaluation.columns() if c not in own]
+        shown = sorted(shown, key=lambda c: (c != "mase", c != "rmsse"))
+        if benchmark:
+            shown += [f"{c}_rel" for c in loss_columns(evaluation)]
+        return cls(evaluation, benchmark, [_page_column(c, benchmark) for c in shown])
+
+    def _member(self, model: str, column: str, window: Optional[int]) -> np.ndarray:
+        """[N]: `column` of `model` in `window` (an index into the cutoffs; None: pooled)."""
+        if column.endswith("_rel"):
+            base = column[: -len("_rel")]
+            return ev.relative(self._member(model, base, window), self._member(self.benchmark or "", base, window))
+        if window is None:
+            return self.evaluation.member(model, column)
+        s = self.evaluation.scores(model)
+        out = np.full(len(self.evaluation.ids), np.nan)
+        at = np.flatnonzero(s.windows == window)
+        if len(at) and column in s.window:
+            out[s.gid] = np.asarray(s.window[column], dtype=np.float64)[at[0]]
+        return out
+
+    def values(self, model: str, window: Optional[int] = None) -> np.ndarray:
+        """[N, columns]: every column of `model` for every member of the hierarchy, in `window`
+        or pooled over the windows (None), NaN where undefined or not forecast."""
+        if model not in self.evaluation.names:
+            return np.full((len(self.evaluation.ids), len(self.columns)), np.nan)
+        cols = [self._member(model, c["key"], window) for c in self.columns]
+        return np.stack(cols, axis=1) if cols else np.zeros((len(self.evaluation.ids), 0))
+
+    def page_values(self, model: str) -> dict:
+        """The pooled values of the page's own measure keys (coverage, mae, smape, bias, missing)
+        of `model`, each [N]: what the page shows for "all windows"."""
+        return {key: self.evaluation.member(model, column) for key, column in _PAGE_KEYS.items()}
+
+
 def page_data(evaluation: Evaluation, benchmark: Optional[str] = None) -> dict:
     """The evaluation as the page shows it, in plain lists: the levels (and Overall),
     the models, per measure its summary (level x model; relative to the benchmark for the loss
     measures when one is given), the best counts by MASE, the error by step ahead and the
-    calibration per level; and `rank`, [models, members] (NaN: none), each model's rank for each
-    member by MASE, which the page stores with its arrays."""
+    calibration per level; `rank`, [models, members] (NaN: none), each model's rank for each
+    member by MASE, which the page stores with its arrays; and `members` (MemberColumns), the
+    measures of each member the page shows beside its own."""
     if benchmark:
         check_model(evaluation, benchmark)
     return {
@@ -724,4 +804,5 @@ def page_data(evaluation: Evaluation, benchmark: Optional[str] = None) -> dict:
         "horizon": _horizon_traces(evaluation),
         "calibration": _calibration_traces(evaluation),
         "rank": ranks(evaluation),
+        "members": MemberColumns.of(evaluation, benchmark),
     }

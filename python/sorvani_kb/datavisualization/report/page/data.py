@@ -48,9 +48,10 @@ class PageData:
     measures: list
 
 
-def encode_model(blobs, i, grid, hierarchy, sums, values):
+def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None):
     """The arrays of one model; returns the names it stored them under. With the sums of a grouped
-    structure (GroupSums): "sums" per grouping in "groups", and "gapBy" per member."""
+    structure (GroupSums): "sums" per grouping in "groups", and "gapBy" per member. `keys_shown`:
+    the measures stored, in order (default: those of measures.MEASURES)."""
     p = f"m{i}."
     width = grid.mean.shape[1]
     keys = grid.gid
@@ -65,19 +66,23 @@ def encode_model(blobs, i, grid, hierarchy, sums, values):
         names["gapBy"] = blobs.add(p + "gapBy", values["gap_by"], "i4", keys)
     else:
         names["aggRows"] = blobs.add(p + "aggRows", sums.rows, "i4")
-    names["measures"] = blobs.add(
-        p + "measures",
-        np.stack([values[m.key] for m in ms.MEASURES], axis=1) if len(grid) else np.zeros((0, len(ms.MEASURES))),
-        "f4",
-        keys,
-        len(ms.MEASURES),
-    )
+    names["measures"] = encode_measures(blobs, p + "measures", values, keys_shown or MEASURE_KEYS, keys)
     if not np.array_equal(keys, np.arange(len(hierarchy))):
         names["gid"] = blobs.add(p + "gid", keys, "i4")
     if grid.band:
         names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width)
         names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width)
     return names
+
+
+MEASURE_KEYS = tuple(m.key for m in ms.MEASURES)
+
+
+def encode_measures(blobs, name, values, keys_shown, gid):
+    """One row of the measures `keys_shown` per member `gid`."""
+    columns = [np.asarray(values[k], dtype=np.float64) for k in keys_shown]
+    table = np.stack(columns, axis=1) if len(gid) else np.zeros((0, len(keys_shown)))
+    return blobs.add(name, table, "f4", gid, len(keys_shown))
 
 
 def encode_observed(blobs, observed):
@@ -148,17 +153,24 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     shown = ms.recent(observed, ms.history_start(inputs), history)
     obs_arrays = encode_observed(blobs, shown) if shown is not None else None
     starts = [start for _, _, start in job[2]]
-    models, measures = _encode_models(blobs, inputs, grids, (hierarchy, structure), (entries, starts), progress)
+    members = _member_columns(evaluation, hierarchy)
+    models, measures, kept = _encode_models(
+        blobs, inputs, grids, (hierarchy, structure), (entries, starts, members), progress
+    )
     if inputs.cutoffs is not None:
         _window_meta(inputs, models, observed)
+        models += pooled_entries(blobs, list(zip(models, measures, kept)), members)
     evaluation = evaluation_meta(blobs, evaluation, hierarchy)
     blobs.finish()
     parts = _answer(worker, pending, job)
     for model, proto in zip(models, parts["models"]):
         model["proto"] = proto
+    _share_prototypes(models)
     progress()
     obs = None if observed is None else {"axis": parts["obsAxis"], "arrays": obs_arrays}
     meta = _meta(inputs, hierarchy, models, obs, parts, treemap_nodes, blobs)
+    if members is not None:
+        meta["measures"] += members.columns
     if structure is not None:
         meta.update(structure_meta(structure))
     if shown is not observed:
@@ -174,6 +186,7 @@ def evaluation_meta(blobs, evaluation, hierarchy):
     if evaluation is None:
         return None
     out = dict(evaluation)
+    out.pop("members", None)
     rank = out.pop("rank", None)
     if rank is not None:
         rank = np.asarray(rank, dtype=np.float64)
@@ -288,41 +301,86 @@ def _bytes_per_id(inputs, hierarchy, observed):
     )
 
 
+def _member_columns(evaluation, hierarchy):
+    """The evaluation's measures per member (scores.MemberColumns) when it is over the page's
+    members, else None."""
+    members = (evaluation or {}).get("members")
+    if members is None or not np.array_equal(members.evaluation.ids, hierarchy.ids):
+        return None
+    return members
+
+
+def worst_lists(values, gid, shown, fine):
+    """Per measure of `shown` (the page's descriptions) listed on the overview, the members
+    (global indices) of its WORST worst values, worst first; `fine`: measure key -> the value from
+    which on a member is fine."""
+    return {
+        m["key"]: [int(gid[r]) for r in ms.worst(values[m["key"]], m["worst"], WORST, fine.get(m["key"], 0.0))]
+        for m in shown
+        if m.get("card", True)
+    }
+
+
+def _shown(members):
+    """The page's descriptions of every measure it shows, in order."""
+    own = [{"key": m.key, "worst": m.worst} for m in ms.MEASURES]
+    return own + (members.columns if members is not None else [])
+
+
+def _fine(grid, members):
+    """Per measure key, the value from which on a member is fine, and what the page says when none
+    is listed (worst_thresholds, and each coverage level's nominal value)."""
+    fine = worst_thresholds(grid.level)
+    for m in members.columns if members is not None else []:
+        if m["key"].startswith("coverage_"):
+            level = float(m["key"].split("_")[1])
+            fine[m["key"]] = (level, f"No member's coverage is below {level:g}%.")
+        else:
+            fine[m["key"]] = (0.0, "No member has a value above 0.")
+    return fine
+
+
+def _model_entry(inputs, grid, start, worst, fine):
+    axis = grid.axis
+    return {
+        "name": grid.model,
+        "level": level_text(grid.level),
+        "none": {k: v[1] for k, v in fine.items()},
+        "band": grid.band,
+        "n": len(grid),
+        "width": int(len(axis)),
+        "start": start,
+        "worst": worst,
+        "range": [start_text(axis[0], inputs.time_kind), start_text(axis[-1], inputs.time_kind)] if len(axis) else None,
+    }
+
+
 def _encode_models(blobs, inputs, grids, shape, starts, progress):
     """Stores each model's arrays (and drops its grid from `grids` once they are stored); gives
-    the models' entries of the meta dict and their measures. `shape`: (Hierarchy, the grouped
-    Structure or None)."""
+    the models' entries of the meta dict, their measures and per entry (its members' global
+    indices, the thresholds of its worst lists). `shape`: (Hierarchy, the grouped
+    Structure or None); `starts`: (the (model, window) entries, their start lines, the
+    evaluation's MemberColumns or None)."""
     hierarchy, structure = shape
-    entries, starts = starts
+    entries, starts, members = starts
     levels = level_names(inputs.structure, hierarchy)
     depth = structure.depth if structure is not None else hierarchy.depth
-    models, measures = [], []
+    shown = _shown(members)
+    keys_shown = [m["key"] for m in shown]
+    models, measures, kept = [], [], []
     for i, ((model, window), start) in enumerate(zip(entries, starts)):
         grid = grids[i]
         sums = ms.group_sums(grid, structure) if structure is not None else ms.child_sums(grid, hierarchy)
         values = ms.member_measures(grid, sums)
-        fine = worst_thresholds(grid.level)
-        worst = {
-            m.key: [int(grid.gid[r]) for r in ms.worst(values[m.key], m.worst, WORST, fine[m.key][0])]
-            for m in ms.MEASURES
-        }
-        axis = grid.axis
-        models.append(
-            {
-                "name": model,
-                "level": level_text(grid.level),
-                "none": {k: v[1] for k, v in fine.items()},
-                "band": grid.band,
-                "n": len(grid),
-                "width": int(len(axis)),
-                "start": start,
-                "worst": worst,
-                "arrays": encode_model(blobs, i, grid, hierarchy, sums, values),
-                "range": [start_text(axis[0], inputs.time_kind), start_text(axis[-1], inputs.time_kind)]
-                if len(axis)
-                else None,
-            }
-        )
+        extra = dict(values)
+        if members is not None:
+            table = members.values(model, window)[grid.gid]
+            extra.update({m["key"]: table[:, j] for j, m in enumerate(members.columns)})
+        fine = _fine(grid, members)
+        kept.append((grid.gid, {k: v[0] for k, v in fine.items()}))
+        entry = _model_entry(inputs, grid, start, worst_lists(extra, grid.gid, shown, kept[-1][1]), fine)
+        entry["arrays"] = encode_model(blobs, i, grid, hierarchy, sums, extra, keys_shown)
+        models.append(entry)
         measures.append(
             ModelMeasures(
                 model=model,
@@ -334,11 +392,64 @@ def _encode_models(blobs, inputs, grids, shape, starts, progress):
             )
         )
         if window is not None:
-            models[-1]["window"] = window
-            models[-1]["last"] = axis[-1] if len(axis) else None
+            entry["window"] = window
+            entry["last"] = grid.axis[-1] if len(grid.axis) else None
         grid = sums = grids[i] = None  # its matrices are in the blobs now
         progress()
-    return models, measures
+    return models, measures, kept
+
+
+def pooled_entries(blobs, entries, members):
+    """With more than one cross-validation window, one more entry per model: "all windows", whose
+    measures pool the windows (the evaluation's; the coherence gap the largest of the windows'),
+    over the members of its last window, whose figures it shows. `entries`: per model and window
+    (its meta entry, its ModelMeasures, (gid, thresholds)) as _encode_models gives them."""
+    if members is None or len({e["window"] for e, _, _ in entries}) < 2:
+        return []
+    shown = _shown(members)
+    out = []
+    for name in dict.fromkeys(e["name"] for e, _, _ in entries):
+        own = [p for p in entries if p[0]["name"] == name]
+        last, _, (gid, fine) = max(own, key=lambda p: p[0]["window"])
+        gap, by = _largest_gaps(len(members.evaluation.ids), [(rows, m.values) for _, m, (rows, _) in own])
+        values = {k: v[gid] for k, v in members.page_values(name).items()}
+        values["gap"] = gap[gid]
+        table = members.values(name)[gid]
+        values.update({m["key"]: table[:, j] for j, m in enumerate(members.columns)})
+        key = last["arrays"]["measures"] + ".all"
+        arrays = dict(last["arrays"], measures=encode_measures(blobs, key, values, [m["key"] for m in shown], gid))
+        if "gapBy" in arrays:
+            arrays["gapBy"] = blobs.add(key + ".gapBy", by[gid], "i4", gid)
+        out.append(
+            dict(last, window="all", pooled=len(own), worst=worst_lists(values, gid, shown, fine), arrays=arrays)
+        )
+    return out
+
+
+def _share_prototypes(models):
+    """Gives each "all windows" entry the figure prototypes of its model's last window."""
+    last = {}
+    for entry in models:
+        if isinstance(entry.get("window"), int) and entry["window"] >= last.get(entry["name"], (-1, None))[0]:
+            last[entry["name"]] = (entry["window"], entry)
+    for entry in models:
+        if entry.get("window") == "all":
+            entry["proto"] = last[entry["name"]][1]["proto"]
+
+
+def _largest_gaps(n, windows):
+    """Per member of n, the largest coherence gap of the windows ((rows, measures) each) and the
+    grouping of that gap (-1: none, or a tree)."""
+    gap = np.full(n, np.nan)
+    by = np.full(n, -1, dtype=np.int64)
+    for rows, values in windows:
+        here = values["gap"]
+        with np.errstate(invalid="ignore"):
+            larger = np.isfinite(here) & ~(gap[rows] >= here)
+        gap[rows[larger]] = here[larger]
+        if "gap_by" in values:
+            by[rows[larger]] = values["gap_by"][larger]
+    return gap, by
 
 
 def _meta(inputs, hierarchy, models, obs, parts, treemap_nodes, blobs):

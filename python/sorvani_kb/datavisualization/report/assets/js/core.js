@@ -34,7 +34,9 @@ const OVERLAY_LIMIT = 300;   // sub-members drawn in an overlay without asking
 const CHILD_ROWS = 200;      // sub-members listed in a member's view
 
 const $ = (id) => document.getElementById(id);
-const state = {mi: 0, g: null, token: 0, overviewModel: -1, colourBy: 'smape', table: null, tableModel: -1, direction: 0};
+// The treemap shows the scaled error first when the page has it (it compares members of any size).
+const state = {mi: 0, g: null, token: 0, overviewModel: -1, colourBy: MEASURES.some((m) => m.key === 'mase') ? 'mase' : 'smape',
+  table: null, tableModel: -1, direction: 0};
 
 // Makes the tree of direction d of a grouped structure the one the treemap and the crumbs follow.
 function useDirection(d) {
@@ -68,7 +70,8 @@ function fail(e) {
   console.error(e);
 }
 
-// The page holds one entry per model and, for cross-validation, per window: the entry of model
+// The page holds one entry per model and, for cross-validation, per window (0, 1, ...) and one
+// for all windows ('all': the measures pooled, the last window's figures): the entry of model
 // `name` in `window` (the last window when undefined).
 function modelIndex(name, window) {
   const w = window === undefined ? lastWindow() : window;
@@ -79,7 +82,7 @@ function modelIndex(name, window) {
 }
 
 function lastWindow() {
-  return META.models.reduce((w, m) => (m.window === undefined ? w : Math.max(w, m.window)), -1);
+  return META.models.reduce((w, m) => (typeof m.window === 'number' ? Math.max(w, m.window) : w), -1);
 }
 
 // The distinct model names, in order.

@@ -32,14 +32,16 @@ function showSummary(k) {
   $('evaluation-help').textContent = s.label + ': ' + s.help + relative + none;
 }
 
-const FIGURE_LAYOUT = {height: 380, margin: {t: 40, l: 60, r: 10, b: 50}, legend: {orientation: 'h', y: -0.2}};
+// The titles sit at the left, clear of plotly's toolbar at the top right.
+const FIGURE_LAYOUT = {height: 380, margin: {t: 60, l: 60, r: 10, b: 50}, legend: {orientation: 'h', y: -0.2}};
+const TITLE = {x: 0, xref: 'paper', xanchor: 'left', y: 1, yref: 'paper', yanchor: 'bottom', pad: {b: 12}};
 
 function horizonFigure(li) {
   const level = EVALUATION.horizon[li];
   const data = level.traces.map((t) => ({type: 'scatter', mode: 'lines+markers', name: t.model, x: t.step, y: t.value}));
   const measure = level.measure === 'mase' ? '|error| / MASE scale' : 'MAE';
   const layout = Object.assign({}, FIGURE_LAYOUT, {
-    title: {text: 'Error by steps ahead: ' + esc(EVALUATION.levels[li])},
+    title: Object.assign({text: 'Error by steps ahead: ' + esc(EVALUATION.levels[li])}, TITLE),
     xaxis: {title: {text: 'steps ahead'}, dtick: 1}, yaxis: {title: {text: measure}, rangemode: 'tozero'},
   });
   return Plotly.react($('evaluation-horizon'), data, layout, {displaylogo: false});
@@ -55,7 +57,7 @@ function calibrationFigure(li) {
     line: {dash: 'dot', color: '#888888'}});
   const low = Math.max(0, Math.min(...traces.flatMap((t) => t.nominal.concat(t.coverage).filter((v) => v !== null))) - 5);
   const layout = Object.assign({}, FIGURE_LAYOUT, {
-    title: {text: 'Calibration: ' + esc(EVALUATION.levels[li])},
+    title: Object.assign({text: 'Calibration: ' + esc(EVALUATION.levels[li])}, TITLE),
     xaxis: {title: {text: 'nominal coverage (%)'}, range: [low, 100]},
     yaxis: {title: {text: 'empirical coverage (%)'}, range: [low, 100]},
   });

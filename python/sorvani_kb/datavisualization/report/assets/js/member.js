@@ -110,6 +110,7 @@ function memberHeader(g, mi, M, sub) {
   $('member-info').innerHTML = (GROUPED ? groupedInfo(g, mi) : (PARENT[g] >= 0 ? 'Sub-member of ' + link(PARENT[g], mi) + '. ' : 'A root of the hierarchy. ') +
     (sub ? sub + ' direct sub-member' + (sub > 1 ? 's' : '') + ', ' + below[g] + ' series below. ' : 'No sub-members. ')) +
     'Figures of model <strong>' + esc(M.name) + '</strong>' + (M.band ? ', band: ' + esc(M.level ? M.level + ' prediction interval' : 'the prediction interval') : ', no interval bounds') + '.' +
+    (M.pooled ? ' The measures pool all ' + M.pooled + ' cross-validation windows; the figures are of the last (cutoff ' + esc(M.cutoff) + ').' : '') +
     (META.history ? ' The figures show the last ' + META.history + ' observations before the forecast; the measures use the whole history.' : '');
 }
 

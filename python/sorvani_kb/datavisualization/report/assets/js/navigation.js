@@ -40,7 +40,7 @@ function showMissing(id, mi) {
 function route() {
   const h = parseHash();
   const name = h.model !== undefined ? h.model : META.models[0].name;
-  const mi = modelIndex(name, h.window !== undefined ? Number(h.window) : undefined);
+  const mi = modelIndex(name, h.window === undefined ? undefined : (h.window === 'all' ? 'all' : Number(h.window)));
   state.mi = mi;
   const M = META.models[mi];
   $('model').value = String(modelNames().indexOf(M.name));
@@ -84,11 +84,14 @@ function setupWindows() {
   if (lastWindow() < 0) return;
   const select = $('window');
   const cutoffs = [];
-  META.models.forEach((M) => { cutoffs[M.window] = M.cutoff; });
-  select.innerHTML = cutoffs.map((c, w) => '<option value="' + w + '">cutoff ' + esc(c) + '</option>').join('');
+  META.models.forEach((M) => { if (typeof M.window === 'number') cutoffs[M.window] = M.cutoff; });
+  const pooled = META.models.find((M) => M.window === 'all');
+  select.innerHTML = cutoffs.map((c, w) => '<option value="' + w + '">cutoff ' + esc(c) + '</option>').join('') +
+    (pooled ? '<option value="all">all ' + pooled.pooled + ' windows</option>' : '');
   $('window-box').hidden = false;
   select.addEventListener('change', () => {
-    location.hash = hashFor(state.g, modelIndex(META.models[state.mi].name, Number(select.value)));
+    const w = select.value === 'all' ? 'all' : Number(select.value);
+    location.hash = hashFor(state.g, modelIndex(META.models[state.mi].name, w));
   });
 }
 

@@ -2,7 +2,8 @@
  * evaluation of every model (evaluation.js) and the worst members of each measure, above the
  * table of every member (table.js). */
 /* global META, GROUPED, PARENT, N, IDS, MEASURES, $, state, esc, fmt, showOnly, shown, kids, below, depthOf, subtree,
-   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link, nameOf, useDirection, drawEvaluation */
+   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link, nameOf, useDirection, drawEvaluation,
+   modelNames */
 /* exported drawTreemap, showOverview, setupDirections */
 
 function colourScale(values, worst) {
@@ -124,6 +125,7 @@ async function worstPanel(mi) {
   await loadModel(mi);
   const cols = await loadMeasures(mi);
   $('worst').innerHTML = MEASURES.map((m, j) => {
+    if (m.card === false) return '';  // in the table and the treemap only
     const list = M.worst[m.key] || [];
     const items = list.map((g) => '<li>' + link(g, mi) + ' <span class="num">' + fmt(cols[j][modelRow(mi, g)], m.unit) + '</span></li>').join('');
     return '<div class="card" data-measure="' + m.key + '"><h3 title="' + esc(m.help) + ' (click: sort the table by it)">' + esc(m.label) + '</h3>' +
@@ -137,7 +139,7 @@ function summary(mi) {
   let deepest = 0;
   for (let g = 0; g < N; g++) deepest = Math.max(deepest, depthOf[g]);
   const cards = [
-    ['members', N], ['roots', roots().length], ['levels', GROUPED ? GROUPED.levels.length : deepest + 1], ['models', META.models.length],
+    ['members', N], ['roots', roots().length], ['levels', GROUPED ? GROUPED.levels.length : deepest + 1], ['models', modelNames().length],
     ['forecast dates', M.width + (M.range ? ' (' + M.range[0] + ' to ' + M.range[1] + ')' : '')],
     ['band', M.band ? (M.level || 'yes') : 'none'],
   ];
