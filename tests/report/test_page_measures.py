@@ -119,3 +119,25 @@ def test_without_windows_levels_or_benchmark_the_page_adds_only_what_it_has():
     assert not any(k.startswith("coverage_") or k.endswith("_rel") for k in keys)
     assert {"mase", "rmsse", "interval_score_80"} <= set(keys)
     assert all("window" not in e for e in page.meta["models"])
+
+
+def test_quantile_forecasts_bring_their_pinball_losses_and_every_levels_coverage():
+    from test_windows import history
+
+    obs = history()
+    fc = obs[obs["ds"] >= "2024-10-01"].drop(columns="y").reset_index(drop=True)
+    base = np.arange(len(fc), dtype=float)
+    fc = fc.assign(**{"Q-q-10": base - 2, "Q-q-50": base, "Q-q-90": base + 2, "P": base + 0.5})
+    fc = fc.assign(**{"P-lo-90": base - 4, "P-hi-90": base + 4})
+    report = quietly(explore, fc, obs, season_length=1)  # monthly, but 9 months of history
+    page = Page(report.to_html())
+    keys = [m["key"] for m in page.meta["measures"]]
+    # P's widest level is 90, Q's 80: both levels' coverage get their own columns
+    assert {"pinball_10", "pinball_50", "pinball_90", "coverage_80_pct", "coverage_90_pct"} <= set(keys)
+    measures = report.measures
+    for entry in page.meta["models"]:
+        values = stored(page, entry)
+        rows = measures[measures.model == entry["name"]].set_index("unique_id")
+        for key in ("pinball_10", "pinball_90", "coverage_80_pct", "coverage_90_pct", "mase"):
+            check_column(values[key], rows[key], f"{entry['name']} {key}")
+    assert np.isfinite(stored(page, page.model("Q"))["pinball_10"]).any()
