@@ -513,12 +513,20 @@ def test_grouped_treemap_follows_one_direction_at_a_time(browser, grouped_report
     assert browser.evaluate(f"{trace}.ids.length") == 1 + 11 + 33
     labels = browser.evaluate(f"{trace}.labels")
     assert "sector4" in labels and labels.count("S1") == 11  # a state under each sector
-    # the crumbs follow the direction chosen: Italia, its sector, then the state in that sector
+    assert browser.evaluate("location.hash") == "#tree=Sector"
+    # the crumbs follow the direction chosen, and the links keep it: Italia, its sector, then the
+    # state in that sector
     crumbs = "Array.from(document.querySelectorAll('#crumbs a')).map((a) => a.textContent)"
-    browser.evaluate("location.hash = '#node=' + encodeURIComponent('Italia/S1/sector4')")
+    browser.click("#worst li a")
+    browser.wait_for("(document.body.dataset.shown || '').startsWith('member:')")
+    assert browser.evaluate("location.hash").endswith("&tree=Sector")
+    browser.evaluate("location.hash = '#node=' + encodeURIComponent('Italia/S1/sector4') + '&tree=Sector'")
     shown(browser, "member:Italia/S1/sector4:M")
     assert browser.evaluate(crumbs) == ["Overview", "Italia", "sector4"]
-    open_view(browser, path, "Italia/S1/sector4")  # a new page: the first direction
+    browser.click("#crumbs a:first-child")  # back to the overview: still by Sector
+    browser.wait_for("document.body.dataset.shown === 'overview:M' && document.body.dataset.treemap === 'Sector'")
+    assert browser.evaluate("document.getElementById('direction').value") == "1"
+    open_view(browser, path, "Italia/S1/sector4")  # a link naming no direction: the first
     assert browser.evaluate(crumbs) == ["Overview", "Italia", "S1"]
     # a tree has one direction and shows no selector
     tree, _ = reports["kinds"]

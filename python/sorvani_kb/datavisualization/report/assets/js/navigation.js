@@ -1,16 +1,33 @@
-/* Navigation: `#node=<id>&model=<name>` links, the view a hash opens (the browser's history
- * follows the hash), the model selector, the measure the treemap is coloured by and the box that
- * opens a member by id. */
-/* global META, N, IDS, MEASURES, $, state, esc, fail, modelIndex, lastWindow, modelNames, showOnly, shown, lookup, idIndex, roots,
-   drawTreemap, showMember, showOverview, sortWorst, setupDirections */
+/* Navigation: `#node=<id>&model=<name>&window=<k>&tree=<direction>` links, the view a hash opens
+ * (the browser's history follows the hash), the model selector, the measure the treemap is
+ * coloured by and the box that opens a member by id. */
+/* global META, GROUPED, N, IDS, MEASURES, $, state, esc, fail, modelIndex, lastWindow, modelNames, showOnly, shown, lookup, idIndex, roots,
+   drawTreemap, showMember, showOverview, sortWorst, setupDirections, useDirection */
 /* exported hashFor, link, route, setup */
 
-function hashFor(g, mi) {
+// The link to member g (null: the overview) under model entry mi, the treemap and the crumbs
+// following direction d of a grouped structure (default: the one they follow now).
+function hashFor(g, mi, d) {
   const M = META.models[mi];
   const parts = g === null ? [] : ['node=' + encodeURIComponent(IDS[g])];
   if (M.name !== META.models[0].name) parts.push('model=' + encodeURIComponent(M.name));
   if (M.window !== undefined && M.window !== lastWindow()) parts.push('window=' + M.window);
+  const direction = d === undefined ? state.direction : d;
+  if (direction > 0) parts.push('tree=' + encodeURIComponent(GROUPED.directions[direction].name));
   return '#' + parts.join('&');
+}
+
+// The direction a link names (the first when it names none or one the page lacks) becomes the
+// one the treemap and the crumbs follow; the overview and the table are drawn again for it.
+function followDirection(name) {
+  if (!GROUPED || GROUPED.directions.length < 2) return;
+  const d = Math.max(0, GROUPED.directions.findIndex((x) => x.name === name));
+  if (d === state.direction) return;
+  useDirection(d);
+  $('direction').value = String(d);
+  document.body.dataset.direction = GROUPED.directions[d].name;
+  state.overviewModel = -1;
+  state.tableModel = -1;
 }
 
 function link(g, mi, text) {
@@ -42,6 +59,7 @@ function route() {
   const name = h.model !== undefined ? h.model : META.models[0].name;
   const mi = modelIndex(name, h.window === undefined ? undefined : (h.window === 'all' ? 'all' : Number(h.window)));
   state.mi = mi;
+  followDirection(h.tree);
   const M = META.models[mi];
   $('model').value = String(modelNames().indexOf(M.name));
   if (M.window !== undefined) $('window').value = String(M.window);

@@ -2,7 +2,7 @@
  * evaluation of every model (evaluation.js) and the worst members of each measure, above the
  * table of every member (table.js). */
 /* global META, GROUPED, PARENT, N, IDS, MEASURES, $, state, esc, fmt, showOnly, shown, kids, below, depthOf, subtree,
-   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link, nameOf, useDirection, drawEvaluation,
+   buildTree, roots, loadModel, loadMeasures, modelRow, buildTable, hashFor, link, nameOf, drawEvaluation,
    modelNames */
 /* exported drawTreemap, showOverview, setupDirections */
 
@@ -156,13 +156,8 @@ function setupDirections() {
   const select = $('direction');
   select.innerHTML = directions.map((d, i) => '<option value="' + i + '">' + esc(d.name) + ' first</option>').join('');
   document.body.dataset.direction = directions[0].name;
-  select.addEventListener('change', () => {
-    useDirection(Number(select.value));
-    document.body.dataset.direction = directions[state.direction].name;
-    drawTreemap(state.mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note')).then(() => {
-      document.body.dataset.treemap = directions[state.direction].name;
-    });
-  });
+  // The link says the direction: the view it opens follows it (navigation.js).
+  select.addEventListener('change', () => { location.hash = hashFor(state.g, state.mi, Number(select.value)); });
 }
 
 async function showOverview(mi) {
@@ -173,6 +168,7 @@ async function showOverview(mi) {
     summary(mi);
     await Promise.all([worstPanel(mi), drawTreemap(mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note')),
       drawEvaluation()]);
+    if (GROUPED) document.body.dataset.treemap = GROUPED.directions[state.direction].name;
     // When two overviews overlap (a quick change of model), the one that ends last records its model.
     // eslint-disable-next-line require-atomic-updates
     state.overviewModel = mi;
