@@ -218,29 +218,51 @@ def history_ends(inputs, grid, axis) -> np.ndarray:
     return np.searchsorted(axis, grid.dates[:, 0], side="left")
 
 
+_ROWS = 4096  # rows of the history differenced at a time: a block of [rows, dates] float64
+
+
 @ev.quiet
-def window_scales(history, ends, m=1, kind="mae") -> np.ndarray:
+def naive_scales(history, ends, m=1) -> tuple:
     """Per window and row, ``evaluation.naive_scale`` of the row's history ``[n, T]`` cut at the
-    window's end column (``ends`` [W]: columns before it): [W, n], NaN where undefined or 0.
-    From prefix sums of the seasonal differences, so the windows share one [n, T] pass."""
-    if kind not in ("mae", "mse") or int(m) < 1:
-        raise ValueError(f"kind 'mae' or 'mse' and a season length of at least 1, not {kind!r} and {m}")
+    window's end column (``ends`` [W]: columns before it), of the absolute and of the squared
+    seasonal differences: ([W, n], [W, n]), NaN where undefined or 0. One pass over the history,
+    a block of rows at a time, summing the differences between consecutive cuts."""
+    if int(m) < 1:
+        raise ValueError(f"a season length of at least 1, not {m}")
     m = int(m)
     n, width = history.shape
     ends = np.asarray(ends, dtype=np.int64)
     if width <= m:
-        return np.full((len(ends), n), np.nan)
-    diff = history[:, m:] - history[:, :-m]  # the pair ending at column t = m, m + 1, ...
-    err = np.abs(diff) if kind == "mae" else diff * diff
-    valid = np.isfinite(err)
-    sums = np.zeros((n, width - m + 1))
-    counts = np.zeros((n, width - m + 1))
-    np.cumsum(np.where(valid, err, 0.0), axis=1, out=sums[:, 1:])
-    np.cumsum(valid, axis=1, out=counts[:, 1:])
+        nan = np.full((len(ends), n), np.nan)
+        return nan, nan.copy()
     k = np.clip(ends - m, 0, width - m)  # pairs ending before the window's end column
-    total, count = sums[:, k].T, counts[:, k].T
-    scale = np.where(count > 0, total / np.maximum(count, 1), np.nan)
-    return np.where(np.isfinite(scale) & (scale > 0), scale, np.nan)
+    cuts = np.unique(k)  # the pairs before each cut are summed: segments between the cuts
+    starts = np.r_[0, cuts[:-1]]
+    empty = starts >= cuts  # (only the first can be: the cuts are distinct)
+    sums = np.zeros((3, len(cuts), n))  # absolute, squared, count
+    last = int(cuts[-1]) if len(cuts) else 0
+    for a in range(0, n if last else 0, _ROWS):
+        block = history[a : a + _ROWS, : last + m]
+        diff = block[:, m:] - block[:, :-m]  # the pair ending at column t = m, m + 1, ...
+        valid = np.isfinite(diff)
+        diff[~valid] = 0.0
+        for j, part in enumerate((np.abs(diff), diff * diff, valid)):
+            segments = np.add.reduceat(part, starts, axis=1, dtype=np.float64)
+            segments[:, empty] = 0.0  # reduceat gives an empty segment its start's column
+            np.cumsum(segments.T, axis=0, out=sums[j, :, a : a + len(block)])
+    at = np.searchsorted(cuts, k)
+    total, count = sums[:2, at], sums[2, at]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        scale = np.where(count > 0, total / np.maximum(count, 1), np.nan)
+    scale = np.where(np.isfinite(scale) & (scale > 0), scale, np.nan)
+    return scale[0], scale[1]
+
+
+def window_scales(history, ends, m=1, kind="mae") -> np.ndarray:
+    """The scales of naive_scales of one kind: "mae" (absolute) or "mse" (squared)."""
+    if kind not in ("mae", "mse") or int(m) < 1:
+        raise ValueError(f"kind 'mae' or 'mse' and a season length of at least 1, not {kind!r} and {m}")
+    return naive_scales(history, ends, m)[0 if kind == "mae" else 1]
 
 
 # -- the measures of one model -------------------------------------------------------------------
@@ -429,12 +451,13 @@ def evaluate(
     observed = ms.observed_by_id(inputs.observed, hierarchy)
     m = int(season_length) if season_length else season_of(inputs, observed)
     history, axis = observed_matrix(observed, len(hierarchy))
-    models = []
+    models, scales = [], {}
     for model in inputs.models:
         grid = window_grid(inputs, model, hierarchy, observed, (history, axis))
         ends = history_ends(inputs, grid, axis)
-        rows = history[grid.gid]
-        s_mae, s_mse = window_scales(rows, ends, m, "mae"), window_scales(rows, ends, m, "mse")
+        if tuple(ends) not in scales:  # the models of one input share their windows' ends
+            scales[tuple(ends)] = naive_scales(history, ends, m)
+        s_mae, s_mse = (s[:, grid.gid] for s in scales[tuple(ends)])
         window = _table(grid, s_mae, s_mse, lambda a: a)
         one = len(grid.windows) == 1  # pooled over one window: that window's values
         pooled = {k: v[0] for k, v in window.items()} if one else _table(grid, s_mae, s_mse, _side_by_side)
