@@ -323,20 +323,28 @@ def build(
         from . import inputs, page
 
         data = inputs.load(forecasts, observed, options)
-        evaluation = _evaluate(data, options)
+        evaluation, shared = _evaluate(data, options)
         if history is not None and (not isinstance(history, int) or history < 0):
             raise InputError(f"--history {history!r}: give a number of observations, 0 or more")
         shown = _page_evaluation(evaluation, options.benchmark)
         built = page.build(
-            data, treemap_nodes=treemap_nodes, worker=worker, progress=progress, history=history, evaluation=shown
+            data,
+            treemap_nodes=treemap_nodes,
+            worker=worker,
+            progress=progress,
+            history=history,
+            evaluation=shown,
+            observed=shared,
         )
+        del shared
     finally:
         if worker is not None:
             worker.end()
     return Report(built, data.notes, data.levels, evaluation, options.benchmark)
 
 
-def _evaluate(data: Inputs, options: Any) -> Evaluation:
+def _evaluate(data: Inputs, options: Any) -> tuple:
+    """The evaluation of the input, and (its hierarchy, its observed values by id) for the page."""
     import numpy as np
 
     from . import measures, scores
@@ -348,9 +356,16 @@ def _evaluate(data: Inputs, options: Any) -> Evaluation:
     found = data.structure
     if found is None or not np.array_equal(found.ids, hierarchy.ids):
         found = st.from_paths(hierarchy.ids)
-    return scores.evaluate(
-        data, hierarchy, levels=found.level, level_names=found.level_names, season_length=options.season_length
+    observed = measures.observed_by_id(data.observed, hierarchy)
+    evaluation = scores.evaluate(
+        data,
+        hierarchy,
+        levels=found.level,
+        level_names=found.level_names,
+        season_length=options.season_length,
+        observed=observed,
     )
+    return evaluation, (hierarchy, observed)
 
 
 def _page_evaluation(evaluation: Evaluation, benchmark: Optional[str]) -> dict:

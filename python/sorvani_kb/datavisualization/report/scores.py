@@ -435,11 +435,13 @@ def evaluate(
     levels: Optional[np.ndarray] = None,
     level_names: Optional[Sequence[str]] = None,
     season_length: Optional[int] = None,
+    observed: Optional[ms.Observed] = None,
 ) -> Evaluation:
     """Every model's measures of `inputs` over the members of `hierarchy` (measures.Hierarchy),
     per window and pooled. `levels` [N] gives each member's group of the summaries (default: its
     depth), `level_names` their names (default "level 0", ...); `season_length` the m of MASE and
-    the scaled scores (default: found from the dates, evaluation.season_length)."""
+    the scaled scores (default: found from the dates, evaluation.season_length); `observed`:
+    measures.observed_by_id of the input over `hierarchy`, when already made."""
     if levels is None:
         levels, names = default_levels(hierarchy)
         level_names = level_names or names
@@ -448,7 +450,8 @@ def evaluate(
     level_names = list(level_names) if level_names is not None else [f"level {g}" for g in range(n_groups)]
     if len(level_names) < n_groups:
         raise ValueError(f"{n_groups} levels but {len(level_names)} level names")
-    observed = ms.observed_by_id(inputs.observed, hierarchy)
+    if observed is None:
+        observed = ms.observed_by_id(inputs.observed, hierarchy)
     m = int(season_length) if season_length else season_of(inputs, observed)
     history, axis = observed_matrix(observed, len(hierarchy))
     models, scales = [], {}

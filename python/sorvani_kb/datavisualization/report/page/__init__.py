@@ -57,17 +57,19 @@ def build(
     progress=None,
     history: int | None = None,
     evaluation: dict | None = None,
+    observed: tuple | None = None,
 ) -> PageData:
     """Everything the page of `inputs` holds. treemap_nodes: most members a treemap draws at once;
     worker: see the package's doc; progress(total=None, step=1): called with the number of steps
     first, then once per step done; history: the observations before the forecast each member's
     figures show (default: measures.default_history; the measures use them all); evaluation: the
     summaries, best counts, error by step ahead and calibration the overview shows, as plain
-    lists (scores.page_data), none without it."""
+    lists (scores.page_data), none without it; observed: (the measures.Hierarchy, what
+    measures.observed_by_id gives over it) when already made, used if over the page's ids."""
     progress = progress or _no_progress
     history = history if history is not None else ms.default_history(inputs)
     progress(total=2 + len(inputs.models) * (1 if inputs.cutoffs is None else len(inputs.cutoffs)))
-    return _data.build(inputs, treemap_nodes, worker, progress, history, evaluation)
+    return _data.build(inputs, treemap_nodes, worker, progress, history, evaluation, observed)
 
 
 def render(data: PageData) -> str:

@@ -134,14 +134,17 @@ def level_text(level):
     return f"{level:g}%"
 
 
-def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None):
+def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None, observed=None):
     """The page's data (see PageData). `worker`, if not None, is asked for the library parts
     (see the page package); `progress()` is called once per step: 2 + one per model and window;
     `evaluation`: what the overview's evaluation shows (plain lists), kept as the meta's
     `evaluation`, none without it."""
     hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
     structure = grouped_structure(inputs, hierarchy)
-    observed = ms.observed_by_id(inputs.observed, hierarchy)
+    if observed is None or not np.array_equal(observed[0].ids, hierarchy.ids):
+        observed = ms.observed_by_id(inputs.observed, hierarchy)
+    else:
+        observed = observed[1]
     # What the prototypes need is known once the grids are: ask the worker for them first, so
     # that it draws while the measures are computed here.
     entries = [(model, w) for model in inputs.models for w in ms.windows(inputs)]
