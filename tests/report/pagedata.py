@@ -71,13 +71,31 @@ class Page:
         def rows(name):
             return self.array(arrays[name]).reshape(-1, width)
 
-        out = {name: rows(name)[row] for name in ("mean", "res")}
+        out = {"mean": rows("mean")[row]}
+        out["res"] = rows("res")[row] if "res" in arrays else self.derived_residuals(m, ident, out["mean"])
         for name in ("lo", "hi"):
             out[name] = rows(name)[row] if name in arrays else None
         out["std"] = self.array(arrays["std"])[row]
         agg = self.array(arrays["aggRows"]).tolist()
         out["sums"] = rows("sums")[agg.index(row)] if row in agg else None
         return out
+
+    def derived_residuals(self, entry, ident, mean):
+        """The residuals the page derives where it stores none: the observed value on each
+        forecast date (entry["fcObs"]: its position on the observed axis) less the forecast."""
+        obs = self.meta["obs"]
+        g = self.ids.index(ident)
+        counts = self.array(obs["arrays"]["count"]).astype(int)
+        start = int(counts[:g].sum())
+        values = self.array(obs["arrays"]["values"])[start : start + counts[g]]
+        if "start" in obs["arrays"]:
+            pos = int(self.array(obs["arrays"]["start"])[g]) + np.arange(counts[g])
+        else:
+            pos = self.array(obs["arrays"]["pos"])[start : start + counts[g]].astype(int)
+        at = dict(zip(pos.tolist(), values.tolist()))
+        y = np.array([at.get(p, np.nan) if p >= 0 else np.nan for p in entry["fcObs"]])
+        with np.errstate(over="ignore", invalid="ignore"):
+            return np.where(np.isfinite(y) & np.isfinite(mean), y - mean, np.nan)
 
     def observed(self, ident):
         """(dates as the figures write them, values) observed for `ident`."""

@@ -5,6 +5,7 @@ layers the page may import."""
 
 import ast
 import base64
+import dataclasses
 import json
 import multiprocessing
 import re
@@ -224,13 +225,15 @@ def test_page_arrays_hold_the_grids(kinds, page):
     meta, elements = page_parts(text)
     h = ms.build_hierarchy(ms.all_ids(kinds.forecasts, kinds.models))
     obs = ms.observed_by_id(kinds.observed, h)
+    shown = Page(text)
     for i, model in enumerate(kinds.models):
         grid = ms.model_grid(kinds, model, h, obs)
         arrays = meta["models"][i]["arrays"]
         np.testing.assert_allclose(decode(meta["arrays"], elements, arrays["mean"]), grid.mean.ravel(), rtol=1e-7)
-        np.testing.assert_allclose(
-            decode(meta["arrays"], elements, arrays["res"]), (grid.y - grid.mean).ravel(), rtol=1e-7
-        )
+        # stored, or (decimals here) derived by the page from its observed values and forecasts, exactly
+        assert ("res" in arrays) != ("fcObs" in meta["models"][i])
+        residuals = np.stack([shown.member(model, h.ids[g])["res"] for g in grid.gid])
+        np.testing.assert_allclose(residuals, grid.residual, rtol=1e-7)
         assert ("lo" in arrays) == (model == "base")
         values = ms.member_measures(grid, ms.child_sums(grid, h))
         stored = decode(meta["arrays"], elements, arrays["measures"]).reshape(-1, len(ms.MEASURES))
@@ -296,7 +299,11 @@ def test_odd_ids_and_extreme_values(dates):
     grid = ms.model_grid(data, "m", h, ms.observed_by_id(data.observed, h))
     arrays = meta["models"][0]["arrays"]
     for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo)):
-        got = decode(meta["arrays"], elements, arrays[name])
+        if name not in arrays:  # residuals the page derives: exactly those of the grid
+            shown = Page(write(data))
+            got = np.concatenate([shown.member("m", h.ids[g])["res"] for g in grid.gid])
+        else:
+            got = decode(meta["arrays"], elements, arrays[name])
         np.testing.assert_allclose(got, values.ravel(), rtol=1e-9)  # huge and subnormal values kept as float64
     assert [len(prototypes.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [
         True
@@ -452,3 +459,23 @@ def test_the_page_imports_no_layer_above_it():
                 continue
             bad = [i for i in imported for a in above if i == a or i.startswith(a + ".")]
             assert not bad, f"{path.name} imports {bad}"
+
+
+def test_residuals_are_derived_on_the_page_only_where_that_is_exact():
+    """Decimal forecasts and observations: the page holds no residuals but gets them, to the bit,
+    as its observed values less its forecasts. Forecasts whose float32 form would change a
+    residual (float64 noise) keep theirs stored."""
+    data = ei.kinds()
+    meta, _ = page_parts(write(data))
+    assert all("fcObs" in m and "res" not in m["arrays"] for m in meta["models"])
+    page = Page(write(data))
+    h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+    obs = ms.observed_by_id(data.observed, h)
+    for model in data.models:
+        grid = ms.model_grid(data, model, h, obs)
+        derived = np.stack([page.member(model, h.ids[g])["res"] for g in grid.gid])
+        assert np.array_equal(derived, grid.residual, equal_nan=True), model
+    noisy = data.forecasts.copy()
+    noisy["mean"] = noisy["mean"] + np.random.RandomState(0).uniform(1e-7, 1e-6, len(noisy))
+    meta, _ = page_parts(write(dataclasses.replace(data, forecasts=noisy)))
+    assert all("fcObs" not in m and "res" in m["arrays"] for m in meta["models"])

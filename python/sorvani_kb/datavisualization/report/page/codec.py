@@ -127,6 +127,19 @@ class Blobs:
             sources[self.FLOAT64] = array.astype("<f8")
         return [(int(c), sources[int(c)]) for c in codes]
 
+    def decoded(self, name):
+        """The float64 values the page decodes from the array `name` (a float one), as finish
+        will encode it."""
+        _, array, dtype, places, bounds, _, _ = next(a for a in self.arrays if a[0] == name)
+        out = np.empty(len(array))
+        for (code, source), a, b in zip(self._encodings(array, dtype, places, bounds), bounds[:-1], bounds[1:]):
+            piece = source[a:b]
+            if code in (0, self.FLOAT64):
+                out[a:b] = piece
+            else:
+                out[a:b] = np.where(piece == self.MISSING, np.nan, piece / 10.0 ** (code - 1))
+        return out
+
     def _pack(self, job):
         code, piece = job
         shuffled = bytes([code]) + piece.view(np.uint8).reshape(-1, piece.itemsize).T.tobytes()

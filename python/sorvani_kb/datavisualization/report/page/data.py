@@ -48,19 +48,25 @@ class PageData:
     measures: list
 
 
-def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None):
+def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None, shown=None):
     """The arrays of one model; returns the names it stored them under. With the sums of a grouped
     structure (GroupSums): "sums" per grouping in "groups", and "gapBy" per member. `keys_shown`:
-    the measures stored, in order (default: those of measures.MEASURES)."""
+    the measures stored, in order (default: those of measures.MEASURES). `shown`: (the observed
+    values the page holds, what it decodes of them) when it holds some: where the residuals are
+    exactly those the page derives from them and the forecasts (page_residuals), "res" is not
+    stored but "fcObs", the forecast dates' positions on the observed axis."""
     p = f"m{i}."
     width = grid.mean.shape[1]
     keys = grid.gid
-    names = {
-        "mean": blobs.add(p + "mean", grid.mean, "f4", keys, width),
-        "res": blobs.add(p + "res", grid.residual, "f4", keys, width),
-        "std": blobs.add(p + "std", ms.residual_std(grid.residual), "f4", keys),
-        "sums": blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width),
-    }
+    residual = grid.residual
+    names = {"mean": blobs.add(p + "mean", grid.mean, "f4", keys, width)}
+    derived = page_residuals(blobs.decoded(names["mean"]), grid, residual, *shown) if shown else None
+    if derived is None:
+        names["res"] = blobs.add(p + "res", residual, "f4", keys, width)
+    else:
+        names["fcObs"] = derived.tolist()
+    names["std"] = blobs.add(p + "std", ms.residual_std(residual), "f4", keys)
+    names["sums"] = blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width)
     if isinstance(sums, ms.GroupSums):
         names["groups"] = blobs.add(p + "groups", sums.groups, "i4")
         names["gapBy"] = blobs.add(p + "gapBy", values["gap_by"], "i4", keys)
@@ -76,6 +82,30 @@ def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None):
 
 
 MEASURE_KEYS = tuple(m.key for m in ms.MEASURES)
+
+
+@ms.quiet
+def page_residuals(mean, grid, residual, shown, values):
+    """The positions of the forecast dates of `grid` on the observed axis (-1: none) when the
+    page, taking each member's observed value at those positions (`shown`, whose values it decodes
+    as `values`) less the forecast it decodes (`mean`, flat), gets every residual exactly as
+    `residual`; else None (the residuals are stored)."""
+    axis = shown.axis
+    if not len(grid) or not len(grid.axis) or not len(axis) or not len(shown.gid):
+        return None
+    at = np.minimum(np.searchsorted(axis, grid.axis), len(axis) - 1)
+    fc_obs = np.where(axis[at] == grid.axis, at, -1)
+    span = len(axis) + 1
+    keys = shown.gid.astype(np.int64) * span + shown.pos
+    if not (np.diff(keys) > 0).all():
+        return None  # not one row per member and date, in order: the page could not look them up
+    want = (grid.gid[:, None] * span + fc_obs[None, :]).ravel()
+    rows = np.minimum(np.searchsorted(keys, want), len(keys) - 1)
+    hit = (keys[rows] == want) & np.tile(fc_obs >= 0, len(grid))
+    y = np.where(hit, values[rows], np.nan)
+    mean = mean.reshape(-1)
+    derived = np.where(np.isfinite(y) & np.isfinite(mean), y - mean, np.nan).reshape(residual.shape)
+    return fc_obs if np.array_equal(derived, residual, equal_nan=True) else None
 
 
 def encode_measures(blobs, name, values, keys_shown, gid):
@@ -155,10 +185,11 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(inputs, hierarchy, observed)))
     shown = ms.recent(observed, ms.history_start(inputs), history)
     obs_arrays = encode_observed(blobs, shown) if shown is not None else None
+    held = (shown, blobs.decoded(obs_arrays["values"])) if shown is not None else None
     starts = [start for _, _, start in job[2]]
     members = _member_columns(evaluation, hierarchy)
     models, measures, kept = _encode_models(
-        blobs, inputs, grids, (hierarchy, structure), (entries, starts, members), progress
+        blobs, inputs, grids, (hierarchy, structure, held), (entries, starts, members), progress
     )
     if inputs.cutoffs is not None:
         _window_meta(inputs, models, observed)
@@ -362,9 +393,10 @@ def _encode_models(blobs, inputs, grids, shape, starts, progress):
     """Stores each model's arrays (and drops its grid from `grids` once they are stored); gives
     the models' entries of the meta dict, their measures and per entry (its members' global
     indices, the thresholds of its worst lists). `shape`: (Hierarchy, the grouped
-    Structure or None); `starts`: (the (model, window) entries, their start lines, the
+    Structure or None, the observed values the page holds and what it decodes of them, or None);
+    `starts`: (the (model, window) entries, their start lines, the
     evaluation's MemberColumns or None)."""
-    hierarchy, structure = shape
+    hierarchy, structure, held = shape
     entries, starts, members = starts
     levels = level_names(inputs.structure, hierarchy)
     depth = structure.depth if structure is not None else hierarchy.depth
@@ -382,7 +414,9 @@ def _encode_models(blobs, inputs, grids, shape, starts, progress):
         fine = _fine(grid, members)
         kept.append((grid.gid, {k: v[0] for k, v in fine.items()}))
         entry = _model_entry(inputs, grid, start, worst_lists(extra, grid.gid, shown, kept[-1][1]), fine)
-        entry["arrays"] = encode_model(blobs, i, grid, hierarchy, sums, extra, keys_shown)
+        entry["arrays"] = encode_model(blobs, i, grid, hierarchy, sums, extra, keys_shown, held)
+        if "fcObs" in entry["arrays"]:
+            entry["fcObs"] = entry["arrays"].pop("fcObs")
         models.append(entry)
         measures.append(
             ModelMeasures(

@@ -74,12 +74,24 @@ async function memberNumbers(M, g, row, sub) {
     M.band ? read(A.lo, row * F, F) : none,
     M.band ? read(A.hi, row * F, F) : none,
     META.obs ? observedOf(g) : none,
-    META.obs ? read(A.res, row * F, F) : none,
+    META.obs && A.res !== undefined ? read(A.res, row * F, F) : none,
     META.obs ? read(A.std, row, 1) : none,
     Promise.all(sub.map(([, r]) => read(A.mean, r * F, F))),
     aggRows.then((agg) => (agg ? read(A.sums, search(agg, row) * F, F) : null)),
   ]);
-  return {mean, lo, hi, obs, res, std, subMeans, sums};
+  return {mean, lo, hi, obs, res: res || (obs && residualsOf(M, mean, obs)), std, subMeans, sums};
+}
+
+// The residuals of a model whose page derives them (M.fcObs: the forecast dates' positions on
+// the observed axis): each date's observed value less the forecast, NaN where either is missing;
+// the report stores them instead where this would not give its numbers exactly.
+function residualsOf(M, mean, obs) {
+  if (!M.fcObs) return null;
+  const at = new Map(obs.p.map((p, k) => [p, obs.y[k]]));
+  return M.fcObs.map((p, j) => {
+    const y = p >= 0 ? at.get(p) : undefined;
+    return y === undefined || y === null || !Number.isFinite(mean[j]) ? NaN : y - mean[j];
+  });
 }
 
 function forecastFigure(M, g, v) {
