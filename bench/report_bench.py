@@ -3,14 +3,17 @@
     python bench/report_bench.py                     # sizes 1,000, 10,000 and 52,021
     python bench/report_bench.py --small             # one small size, under a minute
     python bench/report_bench.py --sizes 1000 --rounds 3 --json out.json
+    python bench/report_bench.py --case retail,retail-cv --data /tmp/bench   # the retail structure, daily
 
 For each size, one run measures (reads and writes taking turns, medians of three): pandas reading the two CSV files (plain `pd.read_csv`, no
 options), the report command writing its page from them (a child process, as a user runs it:
 wall time, peak resident memory), `explore()` on the same data already in memory as pandas
 frames (a fresh child process; from the call until the page is saved), the page's size, and in headless Chromium the time until a
 deep link to a town shows that town's figures against the time until a page holding one plotly
-figure (the module's forecast figure of the same town, plotly.js inline) shows it. See
-bench/README.md.
+figure (the module's forecast figure of the same town, plotly.js inline) shows it. The retail
+cases (bench/retail_bench.py) do the same on the 12-level grouped structure of bench/retail.py in
+Parquet, with pyarrow's read as the yardstick, four overview controls timed in the page and
+utilsforecast's `evaluate` as the peer. See bench/README.md.
 """
 
 from __future__ import annotations
