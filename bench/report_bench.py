@@ -3,14 +3,17 @@
     python bench/report_bench.py                     # sizes 1,000, 10,000 and 52,021
     python bench/report_bench.py --small             # one small size, under a minute
     python bench/report_bench.py --sizes 1000 --rounds 3 --json out.json
+    python bench/report_bench.py --case retail,retail-cv --data /tmp/bench   # the retail structure, daily
 
 For each size, one run measures (reads and writes taking turns, medians of three): pandas reading the two CSV files (plain `pd.read_csv`, no
 options), the report command writing its page from them (a child process, as a user runs it:
 wall time, peak resident memory), `explore()` on the same data already in memory as pandas
 frames (a fresh child process; from the call until the page is saved), the page's size, and in headless Chromium the time until a
 deep link to a town shows that town's figures against the time until a page holding one plotly
-figure (the module's forecast figure of the same town, plotly.js inline) shows it. See
-bench/README.md.
+figure (the module's forecast figure of the same town, plotly.js inline) shows it. The retail
+cases (bench/retail_bench.py) do the same on the 12-level grouped structure of bench/retail.py in
+Parquet, with pyarrow's read as the yardstick, four overview controls timed in the page and
+utilsforecast's `evaluate` as the peer. See bench/README.md.
 """
 
 from __future__ import annotations
@@ -33,6 +36,8 @@ os.environ.setdefault("MPLBACKEND", "Agg")
 
 import numpy as np  # noqa: E402
 import pandas as pd  # noqa: E402
+
+import retail_bench  # noqa: E402
 
 MODEL = "AutoETS"
 LEVEL = 95
@@ -308,13 +313,26 @@ def verdicts(rows):
     return out
 
 
-def main(argv=None):
+def options(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    p.add_argument("--sizes", default=",".join(str(s) for s in SIZES), help="numbers of series (default: %(default)s)")
+    p.add_argument(
+        "--case",
+        default="tree",
+        help="tree (Italia's hierarchy, CSV), retail (the 12-level grouped structure, daily, Parquet) and/or "
+        "retail-cv (the same, three cross-validation windows), comma-separated (default: %(default)s)",
+    )
+    p.add_argument(
+        "--sizes", default=",".join(str(s) for s in SIZES), help="tree: numbers of series (default: %(default)s)"
+    )
+    p.add_argument(
+        "--items",
+        default=",".join(str(s) for s in retail_bench.ITEMS),
+        help="retail: numbers of items, each sold in the 10 stores (default: %(default)s, a tenth and the full size)",
+    )
     p.add_argument(
         "--small",
         action="store_true",
-        help="one size of 300 series, one browser round: a check that the benchmark runs",
+        help=f"300 series (retail: {retail_bench.SMALL_ITEMS} items), one browser round: a check that the benchmark runs",
     )
     p.add_argument("--rounds", type=int, default=5, help="browser rounds per page (default: %(default)s)")
     p.add_argument(
@@ -324,32 +342,71 @@ def main(argv=None):
         help="reads and report writes per size, whose medians are compared (default: %(default)s)",
     )
     p.add_argument(
-        "--data", metavar="DIR", help="folder for the CSV files and pages, kept between runs (default: a temporary one)"
+        "--data",
+        metavar="DIR",
+        help="folder for the input files and pages, kept between runs (default: a temporary one)",
     )
     p.add_argument("--no-browser", action="store_true", help="skip the Chromium timings")
+    p.add_argument(
+        "--peer-python",
+        default=retail_bench.PEER_PYTHON,
+        help="retail: the interpreter with utilsforecast and polars for the peer's timing, '' to skip it "
+        "(default: %(default)s)",
+    )
+    p.add_argument(
+        "--memory-cap",
+        type=int,
+        default=12288,
+        metavar="MIB",
+        help="retail: stop a child process whose resident memory passes this (default: %(default)s)",
+    )
     p.add_argument("--json", metavar="PATH", help="also write every number as JSON")
     args = p.parse_args(argv)
+    args.case = args.case.split(",")
+    unknown = set(args.case) - {"tree", "retail", "retail-cv"}
+    if unknown:
+        p.error(f"--case: unknown {', '.join(sorted(unknown))}")
+    return args
+
+
+def main(argv=None):
+    args = options(argv)
     sizes = [300] if args.small else [int(s) for s in args.sizes.split(",")]
+    items = [retail_bench.SMALL_ITEMS] if args.small else [int(s) for s in args.items.split(",")]
     rounds = 1 if args.small else args.rounds
+    writes = 1 if args.small else args.writes
     from browser import BINARY
 
     browser = not args.no_browser and BINARY is not None
     if not args.no_browser and BINARY is None:
         note("no chromium on PATH: the browser timings are skipped")
+    load = os.getloadavg()
     with tempfile.TemporaryDirectory(prefix="sorvani-bench-") as tmp:
         folder = os.path.abspath(args.data or tmp)
         os.makedirs(folder, exist_ok=True)
-        rows = [measure(size, folder, rounds, browser, 1 if args.small else args.writes) for size in sizes]
+        rows = [measure(size, folder, rounds, browser, writes) for size in sizes] if "tree" in args.case else []
+        grouped = [
+            retail_bench.measure(case, n, folder, rounds, browser, writes, args.peer_python, args.memory_cap)
+            for case in ("retail", "retail-cv")
+            if case in args.case
+            for n in items
+        ]
     print(
         f"machine: {platform.machine()}, {os.cpu_count()} cores, Python {platform.python_version()}, "
-        f"pandas {pd.__version__}, numpy {np.__version__}; load {os.getloadavg()[0]:.2f}"
+        f"pandas {pd.__version__}, numpy {np.__version__}; load {load[0]:.2f} at the start, "
+        f"{os.getloadavg()[0]:.2f} at the end"
     )
-    print(table(rows))
-    for line in verdicts(rows):
-        print(line)
+    if rows:
+        print(table(rows))
+        for line in verdicts(rows):
+            print(line)
+    if grouped:
+        print(retail_bench.table(grouped))
+        for line in retail_bench.verdicts(grouped):
+            print(line)
     if args.json:
         with open(args.json, "w", encoding="utf-8") as fh:
-            json.dump(rows, fh, indent=1)
+            json.dump(rows + grouped, fh, indent=1)
     return 0
 
 

@@ -264,16 +264,30 @@ def model_grid(inputs, model, hierarchy, observed, window=None):
     lo, hi = matrix("lo"), matrix("hi")
     y = np.full((n, width), np.nan)
     if observed is not None and n and width:
-        rows = local[observed.gid]
-        t = np.searchsorted(axis, observed.dates)
-        t_ok = np.minimum(t, width - 1)
-        hit = (rows >= 0) & (t < width) & (axis[t_ok] == observed.dates)
-        y[rows[hit], t[hit]] = observed.values[hit]
+        rows, t, values = _on_dates(observed, axis, local)
+        y[rows, t] = values
     level = inputs.levels.get(model)
     band = bool(np.isfinite(lo).any() or np.isfinite(hi).any())
     return ModelGrid(
         model=model, level=level, band=band, axis=axis, gid=gid, local=local, mean=matrix("mean"), lo=lo, hi=hi, y=y
     )
+
+
+def _on_dates(observed, axis, local):
+    """The observed rows that fall on the forecast dates `axis` of an id with a model row (`local`
+    over the global ids): (model rows, columns of axis, values). Each row's date is already a
+    position on the observed date axis: a lookup in a table as long as that axis finds its column,
+    instead of a search per observed row."""
+    n_axis = len(observed.axis)
+    on = np.searchsorted(observed.axis, axis)
+    exact = np.flatnonzero((on < n_axis) & (observed.axis[np.minimum(on, n_axis - 1)] == axis))
+    column = np.full(n_axis, -1, dtype=np.int64)
+    column[on[exact[::-1]]] = exact[::-1]  # a date twice on axis: its first column, as a search finds
+    sel = np.flatnonzero(column[observed.pos] >= 0)
+    rows = local[observed.gid[sel]]
+    keep = rows >= 0
+    sel = sel[keep]
+    return rows[keep], column[observed.pos[sel]], observed.values[sel]
 
 
 @dataclass

@@ -286,20 +286,24 @@ def observed_matrix(observed, ids, limit=OBSERVED_DATES) -> Optional[np.ndarray]
     where there is none), or None without observed values."""
     if observed is None or not len(observed):
         return None
+    dates = observed["ds"].to_numpy()
+    axis = np.sort(pd.unique(dates))[-limit:]
+    # Only the rows on or after the first of those dates can land in the array: the others are
+    # left out before any per-row work (with years of daily values, most of them).
+    near = np.flatnonzero(dates >= axis[0])
+    dates = dates[near]
     column = observed["id"]
     if isinstance(column.dtype, pd.CategoricalDtype):
         cat_rows = pd.Index(ids).get_indexer(column.cat.categories.astype(str))
-        codes = column.cat.codes.to_numpy()
+        codes = column.cat.codes.to_numpy()[near]
         row = np.where(codes >= 0, cat_rows[np.maximum(codes, 0)], -1)
     else:
-        row = pd.Index(ids).get_indexer(column.astype(str))
-    dates = observed["ds"].to_numpy()
-    axis = np.sort(pd.unique(dates))[-limit:]
+        row = pd.Index(ids).get_indexer(column.iloc[near].astype(str))
     t = np.searchsorted(axis, dates)
     ok = (row >= 0) & (t < len(axis))
     ok[ok] = axis[t[ok]] == dates[ok]
     out = np.full((len(ids), len(axis)), np.nan)
-    out[row[ok], t[ok]] = observed["y"].to_numpy(dtype=np.float64)[ok]
+    out[row[ok], t[ok]] = observed["y"].to_numpy(dtype=np.float64)[near][ok]
     return out
 
 

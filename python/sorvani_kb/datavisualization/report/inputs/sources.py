@@ -339,8 +339,11 @@ def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False
     if src.kind == "parquet":
         import pyarrow.parquet as pq
 
+        # Text ids come as the file's dictionary codes: millions of rows share a few thousand ids,
+        # and one string per row would cost more memory and time than the rest of the read.
+        codes = [c for c in ids if c in src.text_columns]
         try:
-            table = pq.read_table(src.path, columns=list(columns))
+            table = pq.read_table(src.path, columns=list(columns), read_dictionary=codes or None)
         except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
             raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
         return to_pandas(table, [str(c) for c in table.column_names], ids, src.path)
