@@ -526,6 +526,10 @@ def test_grouped_treemap_follows_one_direction_at_a_time(browser, grouped_report
     browser.click("#crumbs a:first-child")  # back to the overview: still by Sector
     browser.wait_for("document.body.dataset.shown === 'overview:M' && document.body.dataset.treemap === 'Sector'")
     assert browser.evaluate("document.getElementById('direction').value") == "1"
+    # the table's links, made before the switch, follow the direction when clicked
+    browser.click("#members tbody a")
+    browser.wait_for("(document.body.dataset.shown || '').startsWith('member:')")
+    assert browser.evaluate("location.hash").endswith("&tree=Sector")
     open_view(browser, path, "Italia/S1/sector4")  # a link naming no direction: the first
     assert browser.evaluate(crumbs) == ["Overview", "Italia", "S1"]
     # a tree has one direction and shows no selector

@@ -18,8 +18,16 @@ def grid_keys(path, what, id_codes, t_codes, n_ids, n_t, rows):
     return cell_duplicates(id_codes * n_t + t_codes, n_ids * n_t, rows)
 
 
+def in_order(key):
+    """Whether the cell numbers rise strictly: rows sorted by id and date, none repeated (the way
+    the forecasting libraries write them), which needs neither a count of the cells nor a sort."""
+    return len(key) < 2 or bool((key[1:] > key[:-1]).all())
+
+
 def cell_duplicates(key, cells, rows):
     """(key, the first cell that two rows share or -1, those rows' numbers or None)."""
+    if in_order(key):
+        return key, -1, None
     if cells <= 4 * len(key) + 1_000_000:
         counts = np.bincount(key, minlength=cells)
         dup = counts > 1
@@ -90,7 +98,9 @@ def observed_frame(path, oids, otimes, values, kind, notes):
     if dup >= 0:
         raise dup_error(path, ids[dup // n_t], when_text(times[dup % n_t], kind), where)
     cells = len(ids) * n_t
-    if cells <= 4 * len(key) + 1_000_000:  # the rows' places in the id x date grid, in order
+    if in_order(key):  # already in id x date order: the columns as they are
+        order = None
+    elif cells <= 4 * len(key) + 1_000_000:  # the rows' places in the id x date grid, in order
         place = np.full(cells, -1, dtype=np.int64)
         place[key] = np.arange(len(key))
         order = place[place >= 0]
@@ -103,9 +113,12 @@ def observed_frame(path, oids, otimes, values, kind, notes):
         notes.append(
             missing_note(path, "observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1)
         )
-    id_codes, t_codes = id_codes[order], t_codes[order]
-    y = values[order]
-    del order
+    if order is not None:
+        id_codes, t_codes = id_codes[order], t_codes[order]
+        y = values[order]
+        del order
+    else:
+        y = values.copy() if nan.any() else values
     if nan.any():
         y[~np.isfinite(y)] = np.nan  # infinities too: no value
     frame = pd.DataFrame(

@@ -18,7 +18,7 @@ function hashFor(g, mi, d) {
 }
 
 // The direction a link names (the first when it names none or one the page lacks) becomes the
-// one the treemap and the crumbs follow; the overview and the table are drawn again for it.
+// one the treemap and the crumbs follow; the overview redraws what follows it (showOverview).
 function followDirection(name) {
   if (!GROUPED || GROUPED.directions.length < 2) return;
   const d = Math.max(0, GROUPED.directions.findIndex((x) => x.name === name));
@@ -26,12 +26,13 @@ function followDirection(name) {
   useDirection(d);
   $('direction').value = String(d);
   document.body.dataset.direction = GROUPED.directions[d].name;
-  state.overviewModel = -1;
-  state.tableModel = -1;
 }
 
+// A link to member g (null: the overview) under model entry mi. A click follows it under the
+// direction the page follows then (followOwnLinks), whichever it followed when the link was made.
 function link(g, mi, text) {
-  return '<a href="' + esc(hashFor(g, mi)) + '">' + esc(text === undefined ? IDS[g] : text) + '</a>';
+  return '<a href="' + esc(hashFor(g, mi)) + '" data-g="' + (g === null ? '' : g) + '" data-mi="' + mi + '">' +
+    esc(text === undefined ? IDS[g] : text) + '</a>';
 }
 
 function parseHash() {
@@ -145,7 +146,8 @@ function followOwnLinks(ev) {
   const a = ev.target.closest && ev.target.closest('a[href^="#"]');
   if (!a) return;
   ev.preventDefault();
-  const h = a.getAttribute('href');
+  const own = a.dataset.g !== undefined;
+  const h = own ? hashFor(a.dataset.g === '' ? null : Number(a.dataset.g), Number(a.dataset.mi)) : a.getAttribute('href');
   if (location.hash === h || (h === '#' && !location.hash)) route().catch(fail);
   else location.hash = h;
 }

@@ -168,11 +168,15 @@ async function showOverview(mi) {
     summary(mi);
     await Promise.all([worstPanel(mi), drawTreemap(mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note')),
       drawEvaluation()]);
-    if (GROUPED) document.body.dataset.treemap = GROUPED.directions[state.direction].name;
     // When two overviews overlap (a quick change of model), the one that ends last records its model.
     // eslint-disable-next-line require-atomic-updates
     state.overviewModel = mi;
+  } else if (state.drawnDirection !== state.direction) {  // another direction: its treemap (links follow it when clicked)
+    await drawTreemap(mi, $('treemap'), roots(), META.treemapNodes, $('treemap-scale'), $('treemap-note'));
   }
+  // eslint-disable-next-line require-atomic-updates
+  state.drawnDirection = state.direction;
+  if (GROUPED) document.body.dataset.treemap = GROUPED.directions[state.direction].name;
   if (token !== state.token) return;
   if (state.tableModel !== mi) await buildTable(mi);
   if (token !== state.token) return;
