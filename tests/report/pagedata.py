@@ -83,29 +83,25 @@ class Page:
     def derived_residuals(self, entry, ident, mean):
         """The residuals the page derives where it stores none: the observed value on each
         forecast date (entry["fcObs"]: its position on the observed axis) less the forecast."""
-        obs = self.meta["obs"]
-        g = self.ids.index(ident)
-        counts = self.array(obs["arrays"]["count"]).astype(int)
-        start = int(counts[:g].sum())
-        values = self.array(obs["arrays"]["values"])[start : start + counts[g]]
-        if "start" in obs["arrays"]:
-            pos = int(self.array(obs["arrays"]["start"])[g]) + np.arange(counts[g])
-        else:
-            pos = self.array(obs["arrays"]["pos"])[start : start + counts[g]].astype(int)
+        pos, values = self.observed_rows(ident)
         at = dict(zip(pos.tolist(), values.tolist()))
         y = np.array([at.get(p, np.nan) if p >= 0 else np.nan for p in entry["fcObs"]])
         with np.errstate(over="ignore", invalid="ignore"):
             return np.where(np.isfinite(y) & np.isfinite(mean), y - mean, np.nan)
 
-    def observed(self, ident):
-        """(dates as the figures write them, values) observed for `ident`."""
+    def observed_rows(self, ident):
+        """(positions on the observed axis, values) observed for `ident`."""
         obs = self.meta["obs"]
         g = self.ids.index(ident)
         counts = self.array(obs["arrays"]["count"]).astype(int)
         start = int(counts[:g].sum())
         values = self.array(obs["arrays"]["values"])[start : start + counts[g]]
         if "start" in obs["arrays"]:
-            first = int(self.array(obs["arrays"]["start"])[g])
-            return obs["axis"][first : first + counts[g]], values
-        pos = self.array(obs["arrays"]["pos"])[start : start + counts[g]].astype(int)
-        return [obs["axis"][p] for p in pos], values
+            return int(self.array(obs["arrays"]["start"])[g]) + np.arange(counts[g]), values
+        return self.array(obs["arrays"]["pos"])[start : start + counts[g]].astype(int), values
+
+    def observed(self, ident):
+        """(dates as the figures write them, values) observed for `ident`."""
+        pos, values = self.observed_rows(ident)
+        axis = self.meta["obs"]["axis"]
+        return [axis[p] for p in pos], values
