@@ -531,3 +531,80 @@ def test_parquet_datasets_read_as_the_one_file(tmp_path):
     assert refused(tmp_path / "csvs").endswith(
         ": a folder holding no Parquet files (1 other files); give a file, or a folder or pattern of Parquet part files"
     )
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        np.tile(pd.date_range("2024-01-01", periods=5).to_numpy(), 4),  # series after series
+        np.tile(np.array([3, 1, 2, 1], dtype=np.int64), 3),  # a run repeating a value of its own
+        np.tile(np.array(["2024-01-02", "NaT", "2024-01-01"], dtype="datetime64[ns]"), 2),
+        np.append(np.tile(np.arange(4), 3), [0, 1, 2, 5]),  # the last run differs
+        np.append(np.tile(np.arange(4), 3), [0, 1]),  # a short last run
+        np.arange(7),  # one run
+        np.array([5, 5, 5, 5]),
+    ],
+)
+def test_dates_are_factorised_as_pandas_does_whether_or_not_they_repeat_one_run(column):
+    from sorvani_kb.datavisualization.report.inputs.dates import _factorize
+
+    codes, uniques = _factorize(pd.Series(column))
+    want_codes, want_uniques = pd.factorize(pd.Series(column))
+    np.testing.assert_array_equal(codes, want_codes)
+    np.testing.assert_array_equal(np.asarray(uniques), np.asarray(want_uniques))
+
+
+def _long_history(n_ids=6, n_t=9):
+    """A full id x date grid of observed values, series after series in id order, with one
+    missing value and one infinity."""
+    ids = [f"Italia/R{k}" for k in range(n_ids - 1)] + ["Italia"]
+    rows = pd.DataFrame(
+        {
+            "unique_id": np.repeat(sorted(ids), n_t),
+            "ds": np.tile(pd.date_range("2024-01-01", periods=n_t, freq="D"), n_ids),
+            "y": np.arange(n_ids * n_t, dtype=float),
+        }
+    )
+    rows.loc[4, "y"], rows.loc[20, "y"] = np.nan, np.inf
+    pred = rows.groupby("unique_id").tail(2).rename(columns={"y": "M"})
+    return pred.reset_index(drop=True), rows
+
+
+def test_observed_rows_in_any_order_give_the_same_frame_and_notes(tmp_path):
+    pred, obs = _long_history()
+    pred.to_parquet(tmp_path / "pred.parquet")
+    runs = obs.groupby("unique_id", sort=False)
+    by_series = pd.concat([runs.get_group(k) for k in reversed(list(runs.groups))])  # series after series
+    variants = {"sorted": obs, "series": by_series, "rows": obs.sample(frac=1.0, random_state=3)}
+    got = {}
+    for name, frame in variants.items():
+        frame.to_parquet(tmp_path / f"{name}.parquet", index=False)
+        got[name] = load(tmp_path / "pred.parquet", tmp_path / f"{name}.parquet")
+    first_rows = {}
+    for name, report in got.items():  # the notes name the first row as written, which differs
+        first_rows[name] = [re.sub(r"row \d+", "row N", n) for n in report.notes]
+        report.notes = first_rows[name]
+    for name in ("series", "rows"):
+        assert_same(got["sorted"], got[name])
+    observed = got["series"].observed
+    assert observed["y"].isna().sum() == 2  # the infinity is no value either
+    np.testing.assert_array_equal(observed["y"].to_numpy()[6:9], [6.0, 7.0, 8.0])
+    assert first_rows["series"] == [
+        "series.parquet: 2 missing observed values in 2 ids ('Italia', 'Italia/R1'), first on row N"
+    ]
+
+
+def test_observed_runs_with_a_gap_or_a_repeat_are_read_or_refused_as_any_rows(tmp_path):
+    pred, obs = _long_history()
+    pred.to_parquet(tmp_path / "pred.parquet")
+    repeat = obs.copy()
+    repeat.loc[10, "ds"] = repeat.loc[11, "ds"]  # as many rows as the grid, but one id and date twice
+    repeat.to_parquet(tmp_path / "repeat.parquet", index=False)
+    message = refused(tmp_path / "pred.parquet", tmp_path / "repeat.parquet")
+    assert re.search(r"2 rows for id 'Italia/R0' and date 2024-01-03 \(rows 11, 12\)", message), message
+    gap = obs.drop(index=30)
+    gap.to_parquet(tmp_path / "gap.parquet", index=False)
+    got = load(tmp_path / "pred.parquet", tmp_path / "gap.parquet")
+    assert len(got.observed) == len(obs) - 1
+    key = got.observed["id"].astype(str) + got.observed["ds"].astype(str)
+    assert key.is_unique and (got.observed["id"].cat.codes.diff().fillna(0) >= 0).all()

@@ -29,7 +29,7 @@ from .grid import agreement_note, observed_frame, observed_from_forecasts, pairi
 from .hierarchy import settle as settle_hierarchy
 from .layouts import Layout, observed_layout, prediction_layout
 from .options import Options
-from .sources import Source, open_source, read_columns
+from .sources import Source, open_source, read_columns, release_arrow_memory
 from .text import close_names, cut, listing, source_name
 
 __all__ = ["FORECAST_COLUMNS", "OBSERVED_COLUMNS", "Inputs", "InputError", "Options", "load", "is_path"]
@@ -67,11 +67,12 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
     observed_rows, obs_path = None, None
     if obs is not None:
         obs_path = obs.source.path
-        made = observed_frame(obs_path, obs.ids, obs.times, obs.values[obs.layout.value], kind, notes)
+        made = observed_frame(obs_path, obs, kind, notes)
         pairing_notes(pred_path, obs_path, cells.ids, cells.times, any_window(cells, present), made, notes)
         if pred.layout.value is not None:
-            agreement_note(pred_path, cells, pred.values[pred.layout.value], made[0], notes)
-        observed_rows = made[0]
+            agreement_note(pred_path, cells, pred.values[pred.layout.value], made, notes)
+        observed_rows = made.frame
+        del made
     elif pred.layout.value is not None:  # the observed values come with the forecasts
         observed_rows = observed_from_forecasts(pred_path, cells, pred.values[pred.layout.value], notes)
     structure = settle_hierarchy(options.hierarchy, cells.ids, observed_rows, notes)
@@ -141,6 +142,8 @@ def _read(value, label, options, layout_of):
     ids, times = read_ids(frame[layout.id]), read_times(frame[layout.ds], src.path, layout.ds, fmt)
     values = {c: read_numbers(frame[c], src, c) for c in numbers}
     cutoffs = read_times(frame[layout.cutoff], src.path, layout.cutoff, fmt) if len(dates) > 1 else None
+    del frame  # its columns may be Arrow's memory, given back here
+    release_arrow_memory()
     return Columns(src, layout, ids, times, values, cutoffs)
 
 

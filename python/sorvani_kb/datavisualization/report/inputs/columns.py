@@ -20,7 +20,15 @@ def sorted_codes(codes, values):
     rank[order] = np.arange(len(order))
     vcodes = np.asarray(vcodes)
     lookup = np.append(np.where(vcodes >= 0, rank[np.maximum(vcodes, 0)] if len(rank) else -1, -1), -1)
-    return lookup[codes], distinct[order]
+    if np.array_equal(lookup[:-1], np.arange(len(lookup) - 1)):  # already sorted and distinct
+        return codes, distinct[order]
+    return lookup.astype(code_type(len(lookup)))[codes], distinct[order]
+
+
+def code_type(n):
+    """The integer type of codes into n values: 4 bytes a row where they fit (codes over millions of
+    rows), else 8. Arithmetic on codes that may pass 2**31 casts them to int64 first."""
+    return np.int32 if n < 2**31 - 1 else np.int64
 
 
 def _id_text(value):
@@ -35,14 +43,17 @@ def _id_text(value):
 
 def read_ids(series):
     """(codes, ids): codes per row into the sorted distinct ids as text (-1 where there is none)."""
-    codes, uniques = pd.factorize(series)
-    codes = np.asarray(codes, dtype=np.int64)
+    if isinstance(series.dtype, pd.CategoricalDtype):  # dictionary codes from Arrow: no hashing of the rows
+        codes, uniques = series.cat.codes.to_numpy(), series.cat.categories
+    else:
+        codes, uniques = pd.factorize(series)
+    codes = np.asarray(codes).astype(code_type(len(uniques) + 1), copy=False)
     distinct = pd.Series(np.asarray(uniques, dtype=object), dtype=object)
     if all_text(distinct):
         text = np.append(distinct.str.strip().to_numpy(dtype=object), "")
     else:
         text = np.array([_id_text(v) for v in distinct] + [""], dtype=object)
-    codes[codes < 0] = len(text) - 1  # the missing ones: the empty text added last
+    codes = np.where(codes >= 0, codes, len(text) - 1)  # the missing ones: the empty text added last
     text[text == ""] = None
     return sorted_codes(codes, pd.Series(text, dtype=object))
 

@@ -148,11 +148,27 @@ def _object_texts(objects):
     )
 
 
+def _factorize(series):
+    """pd.factorize of a column. A long frame written series after series, each over the same
+    dates, repeats one run of dates end to end: such a column is factorised by its first run and
+    checked against it, without hashing every row."""
+    n, dtype = len(series), series.dtype
+    if n and isinstance(dtype, np.dtype) and dtype.kind in "iuM":
+        values = series.to_numpy()
+        head = values[: 1 << 20]
+        again = np.flatnonzero(head[1:] == head[0])
+        width = int(again[0]) + 1 if len(again) else 0
+        if width and n % width == 0 and (values.reshape(-1, width) == values[:width]).all():
+            codes, uniques = pd.factorize(values[:width])
+            return np.tile(codes.astype(np.int32), n // width), uniques
+    codes, uniques = pd.factorize(series)
+    return codes.astype(np.int32 if len(uniques) < 2**31 - 1 else np.int64), uniques
+
+
 def read_times(series, path, col, fmt):
     """The times of a date column: a `Times` of kind "step", "datetime" or "dmy" (see there)."""
     dtype = series.dtype
-    codes, uniques = pd.factorize(series)
-    codes = np.asarray(codes, dtype=np.int64)
+    codes, uniques = _factorize(series)
     objects = np.asarray(uniques, dtype=object)
     if not len(objects):
         raise InputError(f"{path}: column {col!r} holds no dates")

@@ -3,11 +3,14 @@ frame, and how the observed values meet the forecasts."""
 
 from __future__ import annotations
 
+from dataclasses import dataclass
+from typing import Optional
+
 import numpy as np
 import pandas as pd
 
 from ..errors import InputError
-from .columns import sorted_codes
+from .columns import code_type, sorted_codes
 from .dates import time_values
 from .text import ids_note, missing_note, plural, source_name
 
@@ -15,7 +18,7 @@ from .text import ids_note, missing_note, plural, source_name
 def grid_keys(path, what, id_codes, t_codes, n_ids, n_t, rows):
     """Cell numbers id * n_t + t of the rows, the first cell two rows share (-1 if none) and those
     rows' numbers."""
-    return cell_duplicates(id_codes * n_t + t_codes, n_ids * n_t, rows)
+    return cell_duplicates(id_codes.astype(np.int64) * n_t + t_codes, n_ids * n_t, rows)
 
 
 def in_order(key):
@@ -69,13 +72,15 @@ def _compact(codes, values):
     return new[codes], values
 
 
-def keyed_rows(path, ids, times, notes):
+def keyed_rows(path, ids, times, notes, positions=True):
     """The rows that have both an id and a date (the others are left out, with a note), and the
-    ids and dates renumbered over them: (row positions, id codes, ids, date codes, sorted dates)."""
+    ids and dates renumbered over them: (row positions, id codes, ids, date codes, sorted dates).
+    Without `positions`, the row positions are None when every row is kept."""
     id_codes, ids = ids
     t_codes, times = sorted_codes(times.codes, time_values(times))
     ok = (id_codes >= 0) & (t_codes >= 0)
-    if not ok.all():
+    every = bool(ok.all())
+    if not every:
         bad = np.flatnonzero(~ok)
         notes.append(
             f"{source_name(path)}: {plural(len(bad), 'row')} without an id or a date left out (first: row {bad[0] + 1})"
@@ -86,21 +91,112 @@ def keyed_rows(path, ids, times, notes):
     # With every row kept (the usual case) the codes go on as they are, not copied.
     id_codes, ids = _compact(id_codes, ids)
     t_codes, times = _compact(t_codes, times)
-    return np.flatnonzero(ok), id_codes, ids, t_codes, times
+    rows = np.flatnonzero(ok) if positions or not every else None
+    return rows, id_codes, ids, t_codes, times
 
 
-def observed_frame(path, oids, otimes, values, kind, notes):
-    rows, id_codes, ids, t_codes, times = keyed_rows(path, oids, otimes, notes)
-    if len(rows) < len(values):
+@dataclass
+class ObservedRows:
+    """The observed values as rows sorted by id and date: `frame` (id, ds, y), the sorted ids and
+    dates, and per row its date code; `t_codes` None when every id has every date, row r then
+    being on date r % len(times)."""
+
+    frame: pd.DataFrame
+    ids: np.ndarray
+    times: np.ndarray
+    t_codes: Optional[np.ndarray]
+
+    def values_at(self, id_codes, t_codes):
+        """The observed value of each (id code, date code), NaN where there is no row."""
+        y = self.frame["y"].to_numpy()
+        n_t = len(self.times)
+        want = np.asarray(id_codes, dtype=np.int64) * n_t + t_codes
+        if self.t_codes is None:
+            return y[want]
+        if not len(y):
+            return np.full(len(want), np.nan)
+        key = self.frame["id"].cat.codes.to_numpy().astype(np.int64) * n_t + self.t_codes  # ascending
+        pos = np.minimum(np.searchsorted(key, want), len(key) - 1)
+        return np.where(key[pos] == want, y[pos], np.nan)
+
+
+def observed_frame(path, obs, kind, notes):
+    """The observed rows of `obs` (the columns read, which this takes over: they are let go as soon
+    as they are used) as `ObservedRows`."""
+    oids, otimes, values = obs.ids, obs.times, obs.values.pop(obs.layout.value)
+    obs.ids = obs.times = None
+    rows, id_codes, ids, t_codes, times = keyed_rows(path, oids, otimes, notes, positions=False)
+    del oids, otimes
+    if rows is not None:
         values = values[rows]
+    n_ids, n_t = len(ids), len(times)
+    nan = ~np.isfinite(values)
+    if nan.any():
+        first = int(rows[nan][0] if rows is not None else np.argmax(nan)) + 1
+        notes.append(missing_note(path, "observed value", {"y": int(nan.sum())}, id_codes[nan], ids, first))
+    runs = _full_runs(id_codes, t_codes, n_ids, n_t)
+    if runs is not None:  # series after series, each over every date: the runs put in id order
+        del id_codes, t_codes
+        y = _runs_in_order(values, runs, n_t, copy=bool(nan.any()))
+        del values  # before the id and date columns are made: each is 4 or 8 bytes a row
+        id_codes, t_codes = np.repeat(np.arange(n_ids, dtype=code_type(n_ids)), n_t), None
+        ds = np.tile(times, n_ids)
+    else:
+        id_codes, t_codes, y = _rows_in_order(
+            path, kind, (id_codes, t_codes, values), ids, times, rows, bool(nan.any())
+        )
+        del values
+        ds = times[t_codes]
+    if nan.any():
+        y[~np.isfinite(y)] = np.nan  # infinities too: no value
+    frame = pd.DataFrame(
+        {
+            # Millions of rows share a few thousand ids: kept as codes into the sorted ids.
+            "id": pd.Categorical.from_codes(id_codes, categories=pd.Index(ids, dtype=object)),
+            "ds": ds,
+            "y": y,
+        },
+        copy=False,  # the columns are this function's own arrays
+    )
+    return ObservedRows(frame, ids, times, t_codes)
+
+
+def _full_runs(id_codes, t_codes, n_ids, n_t):
+    """The id of each run when the rows are one run per id over every date in order (a long frame
+    written series after series, the series in any order); None otherwise."""
+    if n_t == 0 or len(id_codes) != n_ids * n_t:
+        return None
+    if not (t_codes.reshape(n_ids, n_t) == np.arange(n_t)).all():
+        return None
+    runs = id_codes.reshape(n_ids, n_t)
+    first = runs[:, 0]
+    if not (runs == first[:, None]).all():
+        return None
+    seen = np.zeros(n_ids, dtype=bool)
+    seen[first] = True
+    return first if seen.all() else None
+
+
+def _runs_in_order(values, runs, n_t, copy):
+    """The values of whole runs, the runs reordered by their ids."""
+    order = np.argsort(runs, kind="stable")
+    if np.array_equal(order, np.arange(len(order))):
+        return values.copy() if copy else values
+    return values.reshape(len(runs), n_t)[order].reshape(-1)
+
+
+def _rows_in_order(path, kind, columns, ids, times, rows, copy):
+    """Rows in any order: refused if an id and date repeat, else put in id x date order."""
+    id_codes, t_codes, values = columns
     n_t = len(times)
+    rows = np.arange(len(id_codes)) if rows is None else rows
     key, dup, where = grid_keys(path, "observed", id_codes, t_codes, len(ids), n_t, rows)
     if dup >= 0:
         raise dup_error(path, ids[dup // n_t], when_text(times[dup % n_t], kind), where)
     cells = len(ids) * n_t
     if in_order(key):  # already in id x date order: the columns as they are
-        order = None
-    elif cells <= 4 * len(key) + 1_000_000:  # the rows' places in the id x date grid, in order
+        return id_codes, t_codes, values.copy() if copy else values
+    if cells <= 4 * len(key) + 1_000_000:  # the rows' places in the id x date grid, in order
         place = np.full(cells, -1, dtype=np.int64)
         place[key] = np.arange(len(key))
         order = place[place >= 0]
@@ -108,41 +204,18 @@ def observed_frame(path, oids, otimes, values, kind, notes):
     else:
         order = np.argsort(key, kind="stable")
     del key  # each of these is 8 bytes a row: gone before the frame's columns are made
-    nan = ~np.isfinite(values)
-    if nan.any():
-        notes.append(
-            missing_note(path, "observed value", {"y": int(nan.sum())}, id_codes[nan], ids, int(rows[nan][0]) + 1)
-        )
-    if order is not None:
-        id_codes, t_codes = id_codes[order], t_codes[order]
-        y = values[order]
-        del order
-    else:
-        y = values.copy() if nan.any() else values
-    if nan.any():
-        y[~np.isfinite(y)] = np.nan  # infinities too: no value
-    frame = pd.DataFrame(
-        {
-            # Millions of rows share a few thousand ids: kept as codes into the sorted ids.
-            "id": pd.Categorical.from_codes(id_codes, categories=pd.Index(ids, dtype=object)),
-            "ds": times[t_codes],
-            "y": y,
-        },
-        copy=False,  # the columns are this function's own arrays
-    )
-    return frame, ids, times, id_codes, t_codes
+    return id_codes[order], t_codes[order], values[order]
 
 
 def pairing_notes(pred_path, obs_path, ids, times, present, obs, notes):
     """Notes on how the observed values meet the forecasts: ids on one side only, no value on a
-    forecast date. `obs` is what _observed returns."""
-    frame, oids, otimes, id_codes, t_codes = obs
+    forecast date. `obs` is what observed_frame returns, `present` the forecast ids x dates."""
     name = source_name(obs_path)
-    to_pred = pd.Index(ids).get_indexer(oids)  # per observed id, its place among the forecast ids
+    to_pred = pd.Index(ids).get_indexer(obs.ids)  # per observed id, its place among the forecast ids
     known = to_pred >= 0
     if not known.any():
         notes.append(
-            f"{name}: none of its ids is an id of {source_name(pred_path)} (e.g. {oids[0]!r} there, {ids[0]!r} here)"
+            f"{name}: none of its ids is an id of {source_name(pred_path)} (e.g. {obs.ids[0]!r} there, {ids[0]!r} here)"
         )
         return
     unseen = np.ones(len(ids), dtype=bool)
@@ -153,12 +226,14 @@ def pairing_notes(pred_path, obs_path, ids, times, present, obs, notes):
         )
     if (~known).any():
         notes.append(
-            f"{name}: {plural(int((~known).sum()), 'id')} without forecasts left aside ({ids_note(oids[~known])})"
+            f"{name}: {plural(int((~known).sum()), 'id')} without forecasts left aside ({ids_note(obs.ids[~known])})"
         )
-    i = to_pred[id_codes]
-    t = pd.Index(times).get_indexer(otimes)[t_codes]
-    hit = (i >= 0) & (t >= 0) & frame["y"].notna().to_numpy()
-    if not present[i[hit] * len(times) + t[hit]].any():
+    # The forecast cells looked up among the observed rows: far fewer than those rows.
+    cells = np.flatnonzero(present)
+    i = pd.Index(obs.ids).get_indexer(ids)[cells // len(times)]
+    t = pd.Index(obs.times).get_indexer(times)[cells % len(times)]
+    ok = (i >= 0) & (t >= 0)
+    if not np.isfinite(obs.values_at(i[ok], t[ok])).any():
         notes.append(f"{name}: no observed value falls on a forecast date, so there are no residuals")
 
 
@@ -209,15 +284,13 @@ def observed_from_forecasts(path, cells, y, notes, column="y"):
     )
 
 
-def agreement_note(path, cells, y, observed, notes, column="y"):
+def agreement_note(path, cells, y, obs, notes, column="y"):
     """A note when the forecasts' own `y` disagrees with the observed values on a shared id and date."""
-    ids = pd.Index(cells.ids).get_indexer(observed["id"].cat.categories)[observed["id"].cat.codes.to_numpy()]
-    dates = pd.Index(cells.times).get_indexer(observed["ds"].to_numpy())
-    n_t = len(cells.times)
-    lookup = pd.Series(observed["y"].to_numpy(), index=np.where((ids >= 0) & (dates >= 0), ids * n_t + dates, -1))
-    lookup = lookup[lookup.index >= 0]
-    key = cells.id_codes * n_t + cells.t[cells.cell]
-    there = lookup.reindex(key).to_numpy()
+    i = pd.Index(obs.ids).get_indexer(cells.ids)[cells.id_codes]
+    t = pd.Index(obs.times).get_indexer(cells.times)[cells.t[cells.cell]]
+    ok = (i >= 0) & (t >= 0)
+    there = np.full(len(i), np.nan)
+    there[ok] = obs.values_at(i[ok], t[ok])
     here = y[cells.rows]
     with np.errstate(invalid="ignore"):
         off = np.isfinite(here) & np.isfinite(there) & ~np.isclose(here, there, rtol=1e-9, atol=0.0)

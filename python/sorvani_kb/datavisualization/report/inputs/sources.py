@@ -325,6 +325,33 @@ def _read_csv(src, nrows=None, usecols=None, text=(), keep=(), numbers=(), na_va
     return frame
 
 
+def _parquet_column(src, col, ids):
+    """One column of a Parquet file as a one-column pandas frame."""
+    import pyarrow.parquet as pq
+
+    # Text ids come as the file's dictionary codes: millions of rows share a few thousand ids,
+    # and one string per row would cost more memory and time than the rest of the read.
+    codes = [col] if col in ids and col in src.text_columns else None
+    try:
+        table = pq.read_table(src.path, columns=[col], read_dictionary=codes)
+    except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
+        raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
+    frame = to_pandas(table, [str(col)], [col] if col in ids else [], src.path)
+    del table
+    release_arrow_memory()
+    return frame
+
+
+def release_arrow_memory():
+    """Gives back to the system what Arrow's allocator keeps of the columns let go: it holds freed
+    memory for reuse, which at millions of rows is gigabytes the rest of the report cannot use."""
+    import pyarrow as pa
+
+    pool = pa.default_memory_pool()
+    if hasattr(pool, "release_unused"):
+        pool.release_unused()
+
+
 def all_text(series):
     if pd.api.types.is_string_dtype(series.dtype) and series.dtype != object:
         return True
@@ -337,16 +364,10 @@ def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False
     if src.fetch is not None:
         return src.fetch(list(columns), list(ids))
     if src.kind == "parquet":
-        import pyarrow.parquet as pq
-
-        # Text ids come as the file's dictionary codes: millions of rows share a few thousand ids,
-        # and one string per row would cost more memory and time than the rest of the read.
-        codes = [c for c in ids if c in src.text_columns]
-        try:
-            table = pq.read_table(src.path, columns=list(columns), read_dictionary=codes or None)
-        except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
-            raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
-        return to_pandas(table, [str(c) for c in table.column_names], ids, src.path)
+        # A column at a time: the Arrow copy of one column is let go before the next is read, so
+        # the read never holds the whole table twice (as Arrow and as pandas).
+        parts = {str(c): _parquet_column(src, c, ids)[str(c)] for c in dict.fromkeys(columns)}
+        return pd.DataFrame(parts, copy=False)
     text = list(dates) if dates_as_text else []
     frame = _read_csv(src, usecols=list(columns), text=text, keep=list(ids) + list(dates), numbers=numbers)
     for col in ids:  # read as numbers (in some chunks at least): again, as text
