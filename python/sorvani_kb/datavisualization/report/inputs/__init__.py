@@ -64,18 +64,18 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
     kind = _settle_times(pred, obs, options, notes)
     pred_path = pred.source.path
     frame, cells, present, bands, quantiles = forecast_frame(pred_path, pred, pred.layout.models, kind, notes)
-    observed_rows, obs_path = None, None
+    observed_rows, obs_path, observed_dates = None, None, None
     if obs is not None:
         obs_path = obs.source.path
         made = observed_frame(obs_path, obs, kind, notes)
         pairing_notes(pred_path, obs_path, cells.ids, cells.times, any_window(cells, present), made, notes)
         if pred.layout.value is not None:
             agreement_note(pred_path, cells, pred.values[pred.layout.value], made, notes)
-        observed_rows = made.frame
+        observed_rows, observed_dates = made.frame, made.times
         del made
     elif pred.layout.value is not None:  # the observed values come with the forecasts
         observed_rows = observed_from_forecasts(pred_path, cells, pred.values[pred.layout.value], notes)
-    structure = settle_hierarchy(options.hierarchy, cells.ids, observed_rows, notes)
+    structure = settle_hierarchy(options.hierarchy, cells.ids, observed_rows, notes, observed_dates)
     models = pred.layout.models
     return Inputs(
         frame,

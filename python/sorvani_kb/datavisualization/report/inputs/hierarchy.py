@@ -49,12 +49,13 @@ class Tags:
     tags: dict  # level name -> object array of str
 
 
-def settle(given, ids, observed, notes):
+def settle(given, ids, observed, notes, dates=None):
     """The Structure of the forecast `ids` (sorted distinct texts): from what `given` holds (None,
     or a file's path, a matrix, tags, or a list or tuple of them), else found from the ids,
-    confirmed on the `observed` frame where it has values. Notes go to `notes`."""
+    confirmed on the `observed` frame where it has values (`dates`: its distinct dates, sorted,
+    when known). Notes go to `notes`."""
     if given is None or (isinstance(given, (list, tuple)) and not len(given)):
-        found, said = st.infer(ids, lambda: observed_matrix(observed, ids))
+        found, said = st.infer(ids, lambda: observed_matrix(observed, ids, dates=dates))
         notes.extend(said)
         return found
     matrix, tags = _parts(given)
@@ -64,7 +65,7 @@ def settle(given, ids, observed, notes):
     made = _from_tags(tags, ids) if tags is not None else st.infer(ids)[0]
     if matrix is not None:
         _check_matrix(made, matrix, ids, tags)
-    values = observed_matrix(observed, ids)
+    values = observed_matrix(observed, ids, dates=dates)
     bad = st.incoherent(made, values) if values is not None else []
     if len(bad):
         notes.append(_incoherent_note(made, bad))
@@ -281,13 +282,15 @@ def _check_matrix(made, matrix, ids, tags):
 # Observed values
 
 
-def observed_matrix(observed, ids, limit=OBSERVED_DATES) -> Optional[np.ndarray]:
+def observed_matrix(observed, ids, limit=OBSERVED_DATES, dates=None) -> Optional[np.ndarray]:
     """The ids x dates array of the observed values on the latest `limit` observed dates (NaN
-    where there is none), or None without observed values."""
+    where there is none), or None without observed values. `dates`: the frame's distinct dates,
+    sorted, when known (else found from its rows)."""
     if observed is None or not len(observed):
         return None
+    axis = np.asarray(dates)[-limit:] if dates is not None else None
     dates = observed["ds"].to_numpy()
-    axis = np.sort(pd.unique(dates))[-limit:]
+    axis = np.sort(pd.unique(dates))[-limit:] if axis is None else axis
     # Only the rows on or after the first of those dates can land in the array: the others are
     # left out before any per-row work (with years of daily values, most of them).
     near = np.flatnonzero(dates >= axis[0])
