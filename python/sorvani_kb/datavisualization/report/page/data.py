@@ -159,12 +159,13 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     (see the page package); `progress()` is called once per step: 2 + one per model and window;
     `evaluation`: what the overview's evaluation shows (plain lists), kept as the meta's
     `evaluation`, none without it."""
-    hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
-    structure = grouped_structure(inputs, hierarchy)
-    if observed is None or not np.array_equal(observed[0].ids, hierarchy.ids):
-        observed = ms.observed_by_id(inputs.observed, hierarchy)
+    ids = ms.all_ids(inputs.forecasts, inputs.models)
+    if observed is not None and np.array_equal(observed[0].ids, ids):  # made over these ids already
+        hierarchy, observed = observed
     else:
-        observed = observed[1]
+        hierarchy = ms.build_hierarchy(ids)
+        observed = ms.observed_by_id(inputs.observed, hierarchy)
+    structure = grouped_structure(inputs, hierarchy)
     # What the prototypes need is known once the grids are: ask the worker for them first, so
     # that it draws while the measures are computed here.
     entries = [(model, w) for model in inputs.models for w in ms.windows(inputs)]
