@@ -75,6 +75,122 @@ def test_grid_refuses_an_incomplete_model(kinds):
         ms.model_grid(broken, "base", h, obs)
 
 
+# -- the observed values by member -----------------------------------------------------------------
+
+OBSERVED_IDS = ["A", "A/x", "A/y", "B", "Z"]  # "Z": not in the hierarchy, so left out
+MEMBERS = ["A", "A/x", "A/y", "B", "C"]  # "C": no observed values
+
+
+def observed_frame(form, dates):
+    """A canonical observed frame over `dates`: "dense" every id on every date, "late" some
+    start late or end early (still consecutive dates), "holes" dates missing inside."""
+    rows = []
+    for k, ident in enumerate(OBSERVED_IDS):
+        take = np.arange(len(dates))
+        if form != "dense" and ident in ("A/x", "B"):
+            take = take[2:] if ident == "A/x" else take[:-3]
+        if form == "holes" and ident == "A/y":
+            take = np.delete(take, [1, 4])
+        rows += [(ident, dates[t], 10.0 * k + t) for t in take]
+    frame = pd.DataFrame(rows, columns=["id", "ds", "y"])
+    frame.loc[3, "y"] = np.nan  # a row without a value is still a row
+    frame["id"] = pd.Categorical(frame["id"], categories=sorted(OBSERVED_IDS))
+    return frame
+
+
+def expected_matrix(frame, h, axis):
+    kept = frame[frame["id"].astype(str).isin(h.ids)]
+    table = kept.assign(id=kept["id"].astype(str)).pivot(index="id", columns="ds", values="y")
+    return table.reindex(index=h.ids, columns=axis).to_numpy()
+
+
+DATES = {
+    "days": pd.date_range("2024-01-01", periods=8, freq="D").to_numpy(),
+    "months": pd.date_range("2024-01-01", periods=8, freq="MS").to_numpy(),  # unevenly spaced
+    "steps": np.arange(3, 27, 3, dtype=np.int64),
+}
+
+
+@pytest.mark.parametrize("form", ["dense", "late", "holes"])
+@pytest.mark.parametrize("kind", list(DATES))
+@pytest.mark.parametrize("ids", ["categorical", "text"])
+def test_observed_rows_by_member_in_every_form(form, kind, ids):
+    frame = observed_frame(form, DATES[kind])
+    if ids == "text":
+        frame["id"] = frame["id"].astype(str).astype(object)
+    h = ms.build_hierarchy(MEMBERS)
+    obs = ms.observed_by_id(frame, h)
+    kept = frame[frame["id"].astype(str) != "Z"]
+    np.testing.assert_array_equal(obs.axis, np.sort(kept["ds"].unique()))
+    np.testing.assert_array_equal(obs.values, kept["y"].to_numpy())
+    np.testing.assert_array_equal(obs.dates, kept["ds"].to_numpy())
+    assert obs.count().tolist() == [int((kept["id"] == i).sum()) for i in MEMBERS]
+    np.testing.assert_array_equal(obs.gid, pd.Index(h.ids).get_indexer(kept["id"].astype(str)))
+    np.testing.assert_array_equal(obs.pos, np.searchsorted(obs.axis, kept["ds"].to_numpy()))
+    assert (obs.start is not None) == (form != "holes")  # consecutive dates: a first position per member
+    assert not obs.dense()  # "C" has no rows
+    np.testing.assert_array_equal(obs.matrix(), expected_matrix(frame, h, obs.axis))
+
+
+@pytest.mark.parametrize("form", ["dense", "late", "holes"])
+def test_every_member_on_every_date_is_the_matrix_without_a_copy(form):
+    dates = DATES["days"]
+    frame = observed_frame(form, dates)
+    frame = frame[frame["id"] != "Z"].reset_index(drop=True)
+    frame["id"] = frame["id"].cat.remove_unused_categories()
+    h = ms.build_hierarchy(OBSERVED_IDS[:-1])
+    obs = ms.observed_by_id(frame, h)
+    assert obs.dense() == (form == "dense")
+    matrix = obs.matrix()
+    assert np.shares_memory(matrix, obs.values) == (form == "dense")
+    np.testing.assert_array_equal(matrix, expected_matrix(frame, h, obs.axis))
+
+
+@pytest.mark.parametrize("form", ["dense", "late", "holes"])
+def test_rows_of_members_on_dates(form):
+    frame = observed_frame(form, DATES["days"])
+    h = ms.build_hierarchy(MEMBERS)
+    obs = ms.observed_by_id(frame, h)
+    g, t = np.meshgrid(np.arange(len(MEMBERS)), np.arange(-1, len(obs.axis)), indexing="ij")
+    rows = obs.rows_at(g, t)
+    have = {(int(a), int(b)): r for r, (a, b) in enumerate(zip(obs.gid, obs.pos))}
+    expected = [[have.get((a, b), -1) for a, b in zip(ga, ta)] for ga, ta in zip(g, t)]
+    np.testing.assert_array_equal(rows, expected)
+    assert obs.one_per_date()
+
+
+@pytest.mark.parametrize("form", ["dense", "late", "holes"])
+@pytest.mark.parametrize("n", [0, 1, 3, 100])
+def test_recent_keeps_the_last_observations_before_the_forecast(form, n):
+    frame = observed_frame(form, DATES["days"])
+    h = ms.build_hierarchy(MEMBERS)
+    obs = ms.observed_by_id(frame, h)
+    start = DATES["days"][5]
+    shown = ms.recent(obs, start, n)
+    kept = frame[frame["id"].astype(str) != "Z"]
+    before, after = kept[kept["ds"] < start], kept[kept["ds"] >= start]
+    expected = pd.concat([before.groupby("id", observed=True).tail(n), after]).sort_values(["id", "ds"])
+    assert shown is obs if n >= 5 else shown is not obs
+    np.testing.assert_array_equal(shown.values, expected["y"].to_numpy())
+    np.testing.assert_array_equal(shown.dates, expected["ds"].to_numpy())
+    assert shown.count().tolist() == [int((expected["id"] == i).sum()) for i in MEMBERS]
+    np.testing.assert_array_equal(shown.pos, np.searchsorted(obs.axis, expected["ds"].to_numpy()))
+    assert (shown.start is None) == (obs.start is None)
+    if shown.start is not None:  # each member's first position, 0 for a member without rows
+        first = np.where(shown.count() > 0, shown.pos[np.minimum(shown.offset[:-1], len(shown.pos) - 1)], 0)
+        np.testing.assert_array_equal(shown.start, first)
+
+
+def test_observed_rows_of_members_absent_from_the_categories_or_out_of_order():
+    frame = observed_frame("late", DATES["days"])
+    # categories that do not ascend as the ids do: the rows are found by their texts
+    frame["id"] = frame["id"].cat.reorder_categories(sorted(OBSERVED_IDS, reverse=True))
+    h = ms.build_hierarchy(MEMBERS)
+    obs = ms.observed_by_id(frame, h)
+    np.testing.assert_array_equal(obs.matrix(), expected_matrix(frame, h, obs.axis))
+    assert obs.count().tolist() == [int((frame["id"] == i).sum()) for i in MEMBERS]
+
+
 def sums_of(data, h, model, member):
     grid = ms.model_grid(data, model, h, None)
     sums = ms.child_sums(grid, h)

@@ -152,6 +152,25 @@ def test_window_scales_are_the_kernels_on_each_windows_history():
             np.testing.assert_allclose(scores.window_scales(history, ends, m, kind), expected, rtol=1e-12)
 
 
+def test_window_scales_do_not_depend_on_the_blocks_of_rows(monkeypatch):
+    rng = np.random.default_rng(3)
+    history = rng.normal(10, 3, size=(23, 30))
+    history[rng.random(history.shape) < 0.3] = nan
+    history[5, :] = 4.0  # constant: no scale
+    ends = np.array([3, 12, 12, 30])
+    whole = scores.naive_scales(history, ends, 2)
+    for kind, got in zip(("mae", "mse"), whole):
+        expected = evaluation.naive_scale(evaluation.histories_before(history, ends), 2, kind)
+        np.testing.assert_allclose(got, expected, rtol=1e-12)
+    monkeypatch.setattr(scores, "_ROWS", 4)  # blocks that do not divide the rows
+    for a, b in zip(whole, scores.naive_scales(history, ends, 2)):
+        np.testing.assert_array_equal(a, b)
+    view = np.ascontiguousarray(history).reshape(-1).reshape(history.shape)  # the observed values' matrix
+    view.flags.writeable = False  # is read only, never written to
+    for a, b in zip(whole, scores.naive_scales(view, ends, 2)):
+        np.testing.assert_array_equal(a, b)
+
+
 # -- cross-validation layouts --------------------------------------------------------------------
 
 

@@ -129,8 +129,8 @@ def build_hierarchy(ids):
 
 def model_slices(forecasts, models):
     """Row ranges [start, stop) of each model's rows in the canonical forecast frame."""
-    codes = forecasts["model"].cat.codes.to_numpy()
-    bounds = np.searchsorted(codes, np.arange(len(models) + 1), side="left")
+    codes = np.asarray(forecasts["model"].array.codes)
+    bounds = np.append(np.searchsorted(codes, np.arange(len(models), dtype=codes.dtype), side="left"), len(codes))
     return {m: (int(bounds[i]), int(bounds[i + 1])) for i, m in enumerate(models)}
 
 
@@ -151,47 +151,204 @@ def all_ids(forecasts, models):
     return np.unique(np.concatenate(per_model)) if per_model else np.zeros(0, dtype=object)
 
 
-@dataclass
 class Observed:
-    """The observed values of the ids of the report, by global id index, in id then date order."""
+    """The observed values of the ids of the report, by global id index, in id then date order.
 
-    axis: np.ndarray  # the distinct dates (datetime64[ns] or int64), sorted
-    values: np.ndarray  # float64, one per observed row kept
-    dates: np.ndarray  # same kind as axis, one per observed row kept
-    pos: np.ndarray  # int64: position of each kept row's date on `axis`
-    offset: np.ndarray  # int64, len(ids) + 1: rows of id g are offset[g]:offset[g+1]
-    gid: np.ndarray  # int64: the global index of each kept row
+    The rows of id g are offset[g]:offset[g + 1], their dates ascending. When the rows of every
+    id are consecutive dates of `axis` (the usual case), `start` gives each id's first position
+    on it (0 for an id without rows) and the rows' positions and ids follow from it: `pos` and
+    `gid` are only made when asked for, and where every id has every date the ids x dates matrix
+    is the values themselves."""
+
+    def __init__(self, axis, values, dates, offset, pos=None, start=None):
+        self.axis = axis  # the distinct dates (datetime64[ns] or int64), sorted
+        self.values = values  # float64, one per observed row kept
+        self.dates = dates  # same kind as axis, one per observed row kept
+        self.offset = offset  # int64, len(ids) + 1
+        self.start = start  # int64 [len(ids)] when every id's rows are consecutive dates, else None
+        self._pos = pos
+        self._gid = None
+        self._keys = None
+        if pos is None and start is None:
+            raise ValueError("observed rows need their positions on the axis or each id's first one")
 
     def count(self):
         return np.diff(self.offset)
 
+    @property
+    def pos(self):
+        """int64: position of each row's date on `axis`."""
+        if self._pos is None:
+            self._pos = _ramps(self.start, self.offset)
+        return self._pos
+
+    @property
+    def gid(self):
+        """int64: the global index of each row."""
+        if self._gid is None:
+            self._gid = np.repeat(np.arange(len(self.offset) - 1, dtype=np.int64), self.count())
+        return self._gid
+
+    def dense(self):
+        """Every id has a row on every date of the axis."""
+        n, width = len(self.offset) - 1, len(self.axis)
+        return self.start is not None and len(self.values) == n * width and (self.count() == width).all()
+
+    def matrix(self):
+        """The ids x dates matrix of the values, NaN where there is no row: a view of `values`
+        (not to be written to) where every id has every date."""
+        n, width = len(self.offset) - 1, len(self.axis)
+        if self.dense():
+            return self.values.reshape(n, width)
+        out = np.full((n, width), np.nan)
+        if self.start is not None:
+            flat = _ramps(np.arange(n, dtype=np.int64) * width + self.start, self.offset)
+            out.reshape(-1)[flat] = self.values
+        else:
+            out[self.gid, self.pos] = self.values
+        return out
+
+    def one_per_date(self):
+        """At most one row per id and date, in date order within each id."""
+        return self.start is not None or bool((np.diff(self._row_keys()) > 0).all())
+
+    def _row_keys(self):
+        if self._keys is None:
+            self._keys = self.gid * (len(self.axis) + 1) + self.pos
+        return self._keys
+
+    def rows_at(self, g, t):
+        """The row of id `g` on axis position `t` (arrays of one shape; t -1: none), -1 where
+        there is none (of several, the last)."""
+        g, t = np.broadcast_arrays(np.asarray(g, dtype=np.int64), np.asarray(t, dtype=np.int64))
+        if not len(self.values):
+            return np.full(g.shape, -1, dtype=np.int64)
+        if self.start is not None:
+            k = t - self.start[g]
+            ok = (t >= 0) & (k >= 0) & (k < self.count()[g])
+            return np.where(ok, self.offset[g] + k, -1)
+        keys = self._row_keys()
+        want = g * (len(self.axis) + 1) + t
+        rows = np.searchsorted(keys, want, side="right") - 1
+        ok = (t >= 0) & (rows >= 0)
+        ok[ok] = keys[rows[ok]] == want[ok]
+        return np.where(ok, rows, -1)
+
+
+def _ramps(first, offset):
+    """Per row of the ids' runs (`offset`), its id's `first` value plus its place in its run."""
+    count = np.diff(offset)
+    out = np.arange(int(offset[-1]), dtype=np.int64)
+    out += np.repeat(np.asarray(first, dtype=np.int64) - offset[:-1], count)
+    return out
+
+
+_BLOCK = 1 << 22  # observed rows compared at a time
+
 
 def observed_by_id(observed, hierarchy):
-    """The observed rows of the ids the hierarchy holds (others are not drawn anywhere)."""
+    """The observed rows of the ids the hierarchy holds (others are not drawn anywhere). The
+    frame's columns are used as they are when every row is kept."""
     n = len(hierarchy)
     if observed is None or len(observed) == 0:
         return None
     column = observed["id"]
-    if isinstance(column.dtype, pd.CategoricalDtype):  # codes into the ids: mapped, not compared
-        cat_g = pd.Index(hierarchy.ids).get_indexer(column.cat.categories)
-        codes = column.cat.codes.to_numpy()
-        row_g = np.where(codes >= 0, cat_g[codes], -1)
-    else:
-        ids = column.to_numpy(dtype=object)
-        starts, run_ids = runs(ids)
-        run_g = pd.Index(hierarchy.ids).get_indexer(run_ids)
-        lengths = np.diff(np.append(starts, len(ids)))
-        row_g = np.repeat(run_g, lengths)
-    keep = row_g >= 0
+    found = _category_rows(column, hierarchy.ids) if isinstance(column.dtype, pd.CategoricalDtype) else None
+    offset, keep = found if found is not None else _id_rows(column, hierarchy.ids)
     dates = observed["ds"].to_numpy()
     values = observed["y"].to_numpy(dtype=np.float64)
-    if not keep.all():
-        dates, values, row_g = dates[keep], values[keep], row_g[keep]
+    if keep is not None:
+        dates, values = dates[keep], values[keep]
+    axis = _shared_dates(dates, offset)
+    if axis is not None:  # every id on every date: the rows are the ids x dates matrix
+        return Observed(axis=axis, values=values, dates=dates, offset=offset, start=np.zeros(n, dtype=np.int64))
     axis = np.sort(pd.unique(dates))
-    pos = np.searchsorted(axis, dates)
-    offset = np.zeros(n + 1, dtype=np.int64)
-    offset[1:] = np.cumsum(np.bincount(row_g, minlength=n))
-    return Observed(axis=axis, values=values, dates=dates, pos=pos, offset=offset, gid=row_g)
+    pos = _positions(axis, dates)
+    return Observed(axis=axis, values=values, dates=dates, offset=offset, pos=pos, start=_starts(pos, offset))
+
+
+def _category_rows(column, ids):
+    """(offset of each id's rows, the rows kept or None for all) of a categorical id column whose
+    codes ascend as `ids` do (a frame sorted by id); None otherwise."""
+    cat_g = pd.Index(ids).get_indexer(column.cat.categories)
+    codes = np.asarray(column.array.codes)
+    mapped = cat_g >= 0
+    if (len(codes) and codes[0] < 0) or not (np.diff(cat_g[mapped]) > 0).all():
+        return None
+    for a in range(0, len(codes) - 1, _BLOCK):  # sorted, a block at a time: no copy of the column
+        b = min(a + _BLOCK, len(codes) - 1)
+        if not (codes[a + 1 : b + 1] >= codes[a:b]).all():
+            return None
+    bounds = np.append(np.searchsorted(codes, np.arange(len(cat_g), dtype=codes.dtype)), len(codes))
+    count = np.zeros(len(ids), dtype=np.int64)
+    count[cat_g[mapped]] = np.diff(bounds)[mapped]
+    offset = np.zeros(len(ids) + 1, dtype=np.int64)
+    np.cumsum(count, out=offset[1:])
+    if mapped.all():
+        return offset, None
+    first = np.zeros(len(ids), dtype=np.int64)
+    first[cat_g[mapped]] = bounds[:-1][mapped]
+    return offset, _ramps(first, offset)
+
+
+def _id_rows(column, ids):
+    """(offset of each id's rows, the rows kept or None for all) of any id column of a frame
+    sorted by id."""
+    if isinstance(column.dtype, pd.CategoricalDtype):  # codes into the ids: mapped, not compared
+        cat_g = pd.Index(ids).get_indexer(column.cat.categories)
+        codes = np.asarray(column.array.codes)
+        row_g = np.where(codes >= 0, cat_g[codes], -1)
+    else:
+        values = column.to_numpy(dtype=object)
+        starts, run_ids = runs(values)
+        lengths = np.diff(np.append(starts, len(values)))
+        row_g = np.repeat(pd.Index(ids).get_indexer(run_ids), lengths)
+    keep = row_g >= 0
+    offset = np.zeros(len(ids) + 1, dtype=np.int64)
+    offset[1:] = np.cumsum(np.bincount(row_g[keep], minlength=len(ids)))
+    return offset, None if keep.all() else np.flatnonzero(keep)
+
+
+def _shared_dates(dates, offset):
+    """The dates of the first id when every id has rows on exactly those dates, ascending; else None."""
+    count = np.diff(offset)
+    width = int(count[0]) if len(count) else 0
+    if not width or not (count == width).all():
+        return None
+    first = dates[:width]
+    if not (first[1:] > first[:-1]).all():  # (NaT is not)
+        return None
+    grid, row = _ints(dates).reshape(-1, width), _ints(first)  # as integers: compared faster
+    step = max(1, _BLOCK // width)
+    if not all((grid[a : a + step] == row).all() for a in range(0, len(grid), step)):
+        return None
+    return first.copy()
+
+
+def _ints(values):
+    """Dates (datetime64) or time steps as int64, without a copy where they are already 8 bytes."""
+    return values.view(np.int64) if values.dtype.kind == "M" else values.astype(np.int64, copy=False)
+
+
+def _positions(axis, dates):
+    """The position of each of `dates` on `axis` (their distinct values, sorted): arithmetic when
+    the axis is evenly spaced, else a search."""
+    if len(axis) > 1 and axis.dtype.kind in "Mi":
+        a, d = _ints(axis), _ints(dates)
+        step = a[1] - a[0]
+        if step > 0 and (np.diff(a) == step).all():
+            return (d - a[0]) // step
+    return np.searchsorted(axis, dates)
+
+
+def _starts(pos, offset):
+    """Each id's first position on the axis (0 without rows) when every id's rows are consecutive
+    dates of the axis, else None."""
+    count = np.diff(offset)
+    start = np.zeros(len(count), dtype=np.int64)
+    has = count > 0
+    start[has] = pos[offset[:-1][has]]
+    return start if (pos == _ramps(start, offset)).all() else None
 
 
 @dataclass
@@ -262,10 +419,8 @@ def model_grid(inputs, model, hierarchy, observed, window=None):
         return frame[column].to_numpy(dtype=np.float64).reshape(n, width)
 
     lo, hi = matrix("lo"), matrix("hi")
-    y = np.full((n, width), np.nan)
-    if observed is not None and n and width:
-        rows, t, values = _on_dates(observed, axis, local)
-        y[rows, t] = values
+    found = observed is not None and n and width
+    y = _on_dates(observed, axis, gid) if found else np.full((n, width), np.nan)
     level = inputs.levels.get(model)
     band = bool(np.isfinite(lo).any() or np.isfinite(hi).any())
     return ModelGrid(
@@ -273,21 +428,20 @@ def model_grid(inputs, model, hierarchy, observed, window=None):
     )
 
 
-def _on_dates(observed, axis, local):
-    """The observed rows that fall on the forecast dates `axis` of an id with a model row (`local`
-    over the global ids): (model rows, columns of axis, values). Each row's date is already a
-    position on the observed date axis: a lookup in a table as long as that axis finds its column,
-    instead of a search per observed row."""
+def _on_dates(observed, axis, gid):
+    """The observed values of the ids `gid` on the forecast dates `axis`: [len(gid), len(axis)],
+    NaN where there is none (a date twice on `axis`: on its first column only)."""
     n_axis = len(observed.axis)
+    out = np.full((len(gid), len(axis)), np.nan)
+    if not n_axis or not len(observed.values):
+        return out
     on = np.searchsorted(observed.axis, axis)
-    exact = np.flatnonzero((on < n_axis) & (observed.axis[np.minimum(on, n_axis - 1)] == axis))
-    column = np.full(n_axis, -1, dtype=np.int64)
-    column[on[exact[::-1]]] = exact[::-1]  # a date twice on axis: its first column, as a search finds
-    sel = np.flatnonzero(column[observed.pos] >= 0)
-    rows = local[observed.gid[sel]]
-    keep = rows >= 0
-    sel = sel[keep]
-    return rows[keep], column[observed.pos[sel]], observed.values[sel]
+    t = np.where((on < n_axis) & (observed.axis[np.minimum(on, n_axis - 1)] == axis), on, -1)
+    _, first = np.unique(t, return_index=True)
+    once = np.full(len(t), -1, dtype=np.int64)
+    once[first] = t[first]
+    rows = observed.rows_at(gid[:, None], once[None, :])
+    return np.where(rows >= 0, observed.values[rows], np.nan)
 
 
 @dataclass
@@ -457,10 +611,22 @@ def default_history(inputs):
     from .evaluation import season_length
 
     frame = inputs.forecasts
-    keys = [c for c in ("model", "window", "id") if c in frame]
-    horizon = int(frame.groupby(keys, observed=True).size().max()) if len(frame) else 1
+    horizon = int(np.diff(_group_starts(frame)).max()) if len(frame) else 1
     dates = np.sort(pd.unique(frame["ds"].to_numpy()))
     return max(3 * horizon, 2 * season_length(dates), 30)
+
+
+def _group_starts(frame):
+    """The first row of each model, window and id of the canonical forecast frame (sorted so),
+    and its length."""
+    change = np.zeros(len(frame), dtype=bool)
+    change[0] = True
+    for key in ("model", "window", "id"):
+        if key in frame:
+            column = frame[key]
+            v = np.asarray(column.array.codes) if isinstance(column.dtype, pd.CategoricalDtype) else column.to_numpy()
+            change[1:] |= v[1:] != v[:-1]
+    return np.append(np.flatnonzero(change), len(frame))
 
 
 def history_start(inputs):
@@ -474,19 +640,26 @@ def recent(observed, start, n):
     every one from `start` on. The measures always use them all."""
     if observed is None or n is None:
         return observed
-    before = observed.dates < start
-    counts = np.bincount(observed.gid[before], minlength=len(observed.offset) - 1)
-    rank = np.arange(len(observed.gid)) - observed.offset[observed.gid]  # position within its id
-    keep = ~before | (rank >= counts[observed.gid] - n)
-    if keep.all():
+    count = observed.count()
+    first = int((observed.axis < start).sum())  # the axis positions before `start`
+    if observed.start is not None:
+        before = np.clip(first - observed.start, 0, count)
+    else:
+        before = np.bincount(observed.gid[observed.pos < first], minlength=len(count))
+    skip = np.maximum(before - n, 0)  # each id's rows left out: its first ones
+    if not skip.any():
         return observed
     offset = np.zeros_like(observed.offset)
-    offset[1:] = np.cumsum(np.bincount(observed.gid[keep], minlength=len(observed.offset) - 1))
+    np.cumsum(count - skip, out=offset[1:])
+    rows = _ramps(observed.offset[:-1] + skip, offset)
+    start = None
+    if observed.start is not None:
+        start = np.where(count > skip, observed.start + skip, 0)
     return Observed(
         axis=observed.axis,
-        values=observed.values[keep],
-        dates=observed.dates[keep],
-        pos=observed.pos[keep],
+        values=observed.values[rows],
+        dates=observed.dates[rows],
         offset=offset,
-        gid=observed.gid[keep],
+        pos=None if start is not None else observed.pos[rows],
+        start=start,
     )

@@ -139,12 +139,11 @@ def member_ids(inputs) -> np.ndarray:
 
 
 def observed_matrix(observed, n) -> tuple:
-    """The observed values as an [n, T] matrix over their date axis (NaN where none), and the axis."""
+    """The observed values as an [n, T] matrix over their date axis (NaN where none), and the
+    axis. Where every member has every date the matrix is a view of the observed values: read only."""
     if observed is None:
         return np.full((n, 0), np.nan), np.zeros(0, dtype="datetime64[ns]")
-    matrix = np.full((n, len(observed.axis)), np.nan)
-    matrix[observed.gid, observed.pos] = observed.values
-    return matrix, observed.axis
+    return observed.matrix(), observed.axis
 
 
 def _cells(frame, hierarchy):
@@ -176,12 +175,18 @@ def window_grid(inputs, model, hierarchy, observed, history=None) -> WindowGrid:
     dates[slot, step] = ds
     steps = np.zeros(shape[0], dtype=np.int64)
     np.maximum.at(steps, slot, step + 1)
-    present = np.zeros(shape, dtype=bool)
-    present[slot, row, step] = True
+    cells = (slot * shape[1] + row) * shape[2] + step  # each row's place in the flat grid
+    # The canonical rows (sorted by window, id and step, none absent) fill the grid in order.
+    full = len(cells) == np.prod(shape) and bool((cells == np.arange(len(cells))).all())
+    present = np.full(shape, full)
+    if not full:
+        present.reshape(-1)[cells] = True
 
     def place(values):
+        if full:
+            return np.array(values, dtype=np.float64).reshape(shape)
         out = np.full(shape, np.nan)
-        out[slot, row, step] = values
+        out.reshape(-1)[cells] = values
         return out
 
     matrix, axis = history or observed_matrix(observed, len(hierarchy))
@@ -218,7 +223,7 @@ def history_ends(inputs, grid, axis) -> np.ndarray:
     return np.searchsorted(axis, grid.dates[:, 0], side="left")
 
 
-_ROWS = 4096  # rows of the history differenced at a time: a block of [rows, dates] float64
+_ROWS = 256  # rows of the history differenced at a time: a few [rows, dates] float64 buffers, in cache
 
 
 @ev.quiet
@@ -242,20 +247,28 @@ def naive_scales(history, ends, m=1) -> tuple:
     sums = np.zeros((3, len(cuts), n))  # absolute, squared, count
     last = int(cuts[-1]) if len(cuts) else 0
     for a in range(0, n if last else 0, _ROWS):
-        block = history[a : a + _ROWS, : last + m]
-        diff = block[:, m:] - block[:, :-m]  # the pair ending at column t = m, m + 1, ...
-        valid = np.isfinite(diff)
-        diff[~valid] = 0.0
-        for j, part in enumerate((np.abs(diff), diff * diff, valid)):
-            segments = np.add.reduceat(part, starts, axis=1, dtype=np.float64)
-            segments[:, empty] = 0.0  # reduceat gives an empty segment its start's column
-            np.cumsum(segments.T, axis=0, out=sums[j, :, a : a + len(block)])
+        _segment_sums(history[a : a + _ROWS, : last + m], m, starts, empty, sums[:, :, a : a + _ROWS])
     at = np.searchsorted(cuts, k)
     total, count = sums[:2, at], sums[2, at]
     with np.errstate(invalid="ignore", divide="ignore"):
         scale = np.where(count > 0, total / np.maximum(count, 1), np.nan)
     scale = np.where(np.isfinite(scale) & (scale > 0), scale, np.nan)
     return scale[0], scale[1]
+
+
+def _segment_sums(block, m, starts, empty, out):
+    """Into `out` [3, cuts, rows]: per row of `block`, the running sums over the segments from
+    `starts` of the absolute and the squared seasonal differences and their count (a missing
+    difference counts as none). `empty`: the segments without a pair."""
+    diff = np.subtract(block[:, m:], block[:, :-m])  # the pair ending at column t = m, m + 1, ...
+    valid = np.isfinite(diff)
+    np.copyto(diff, 0.0, where=~valid)
+    work = np.empty_like(diff)
+    for j in range(3):
+        part = np.abs(diff, out=work) if j == 0 else np.multiply(diff, diff, out=work) if j == 1 else valid
+        segments = np.add.reduceat(part, starts, axis=1, dtype=np.float64)
+        segments[:, empty] = 0.0  # reduceat gives an empty segment its start's column
+        np.cumsum(segments.T, axis=0, out=out[j])
 
 
 def window_scales(history, ends, m=1, kind="mae") -> np.ndarray:

@@ -91,18 +91,14 @@ def page_residuals(mean, grid, residual, shown, values):
     as `values`) less the forecast it decodes (`mean`, flat), gets every residual exactly as
     `residual`; else None (the residuals are stored)."""
     axis = shown.axis
-    if not len(grid) or not len(grid.axis) or not len(axis) or not len(shown.gid):
+    if not len(grid) or not len(grid.axis) or not len(axis) or not len(shown.values):
         return None
     at = np.minimum(np.searchsorted(axis, grid.axis), len(axis) - 1)
     fc_obs = np.where(axis[at] == grid.axis, at, -1)
-    span = len(axis) + 1
-    keys = shown.gid.astype(np.int64) * span + shown.pos
-    if not (np.diff(keys) > 0).all():
+    if not shown.one_per_date():
         return None  # not one row per member and date, in order: the page could not look them up
-    want = (grid.gid[:, None] * span + fc_obs[None, :]).ravel()
-    rows = np.minimum(np.searchsorted(keys, want), len(keys) - 1)
-    hit = (keys[rows] == want) & np.tile(fc_obs >= 0, len(grid))
-    y = np.where(hit, values[rows], np.nan)
+    rows = shown.rows_at(grid.gid[:, None], fc_obs[None, :]).reshape(-1)
+    y = np.where(rows >= 0, values[rows], np.nan)
     mean = mean.reshape(-1)
     derived = np.where(np.isfinite(y) & np.isfinite(mean), y - mean, np.nan).reshape(residual.shape)
     return fc_obs if np.array_equal(derived, residual, equal_nan=True) else None
@@ -119,18 +115,12 @@ def encode_observed(blobs, observed):
     """The observed values by id: offsets, values, and either each id's first position on the
     observed axis (when every id's dates are consecutive dates of the axis) or every row's."""
     counts = observed.count()
-    first = observed.offset[:-1]
-    g = observed.gid
-    start = np.zeros(len(counts), dtype=np.int64)
-    has = counts > 0
-    start[has] = observed.pos[first[has]]
-    consecutive = bool(((observed.pos - start[g]) == (np.arange(len(g)) - first[g])).all())
     names = {
         "count": blobs.add("o.count", counts, "i4", np.arange(len(counts))),
         "values": blobs.add("o.values", observed.values, "f4", offsets=observed.offset),
     }
-    if consecutive:
-        names["start"] = blobs.add("o.start", start, "i4", np.arange(len(counts)))
+    if observed.start is not None:
+        names["start"] = blobs.add("o.start", observed.start, "i4", np.arange(len(counts)))
     else:
         names["pos"] = blobs.add(
             "o.pos", observed.pos, "u2" if len(observed.axis) < 65536 else "i4", offsets=observed.offset
@@ -169,12 +159,13 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     (see the page package); `progress()` is called once per step: 2 + one per model and window;
     `evaluation`: what the overview's evaluation shows (plain lists), kept as the meta's
     `evaluation`, none without it."""
-    hierarchy = ms.build_hierarchy(ms.all_ids(inputs.forecasts, inputs.models))
-    structure = grouped_structure(inputs, hierarchy)
-    if observed is None or not np.array_equal(observed[0].ids, hierarchy.ids):
-        observed = ms.observed_by_id(inputs.observed, hierarchy)
+    ids = ms.all_ids(inputs.forecasts, inputs.models)
+    if observed is not None and np.array_equal(observed[0].ids, ids):  # made over these ids already
+        hierarchy, observed = observed
     else:
-        observed = observed[1]
+        hierarchy = ms.build_hierarchy(ids)
+        observed = ms.observed_by_id(inputs.observed, hierarchy)
+    structure = grouped_structure(inputs, hierarchy)
     # What the prototypes need is known once the grids are: ask the worker for them first, so
     # that it draws while the measures are computed here.
     entries = [(model, w) for model in inputs.models for w in ms.windows(inputs)]
