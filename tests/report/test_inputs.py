@@ -608,3 +608,19 @@ def test_observed_runs_with_a_gap_or_a_repeat_are_read_or_refused_as_any_rows(tm
     assert len(got.observed) == len(obs) - 1
     key = got.observed["id"].astype(str) + got.observed["ds"].astype(str)
     assert key.is_unique and (got.observed["id"].cat.codes.diff().fillna(0) >= 0).all()
+
+
+def test_the_observed_matrix_of_a_full_grid_is_its_values_and_else_built_from_the_rows(tmp_path):
+    from sorvani_kb.datavisualization.report.inputs.hierarchy import observed_matrix
+
+    pred, obs = _long_history(n_ids=4, n_t=7)
+    pred.to_parquet(tmp_path / "pred.parquet")
+    for name, frame in (("full", obs), ("gap", obs.drop(index=[3, 15]))):
+        frame.to_parquet(tmp_path / f"{name}.parquet", index=False)
+        got = load(tmp_path / "pred.parquet", tmp_path / f"{name}.parquet").observed
+        ids = np.asarray(got["id"].cat.categories, dtype=object)
+        dates = np.sort(got["ds"].unique())
+        want = got.pivot(index="id", columns="ds", values="y").reindex(index=ids, columns=dates).to_numpy()
+        for limit in (3, 100):
+            np.testing.assert_array_equal(observed_matrix(got, ids, limit, dates=dates), want[:, -limit:])
+            np.testing.assert_array_equal(observed_matrix(got, ids, limit), want[:, -limit:])

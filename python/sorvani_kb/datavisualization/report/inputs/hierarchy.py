@@ -289,13 +289,21 @@ def observed_matrix(observed, ids, limit=OBSERVED_DATES, dates=None) -> Optional
     if observed is None or not len(observed):
         return None
     axis = np.asarray(dates)[-limit:] if dates is not None else None
+    column = observed["id"]
+    if (
+        dates is not None
+        and isinstance(column.dtype, pd.CategoricalDtype)
+        and len(observed) == len(ids) * len(dates)
+        and column.cat.categories.astype(str).equals(pd.Index(ids, dtype=object))
+    ):
+        # The rows are one per id and date, sorted: every id on every date, the array a view.
+        return observed["y"].to_numpy(dtype=np.float64).reshape(len(ids), len(dates))[:, -limit:]
     dates = observed["ds"].to_numpy()
     axis = np.sort(pd.unique(dates))[-limit:] if axis is None else axis
     # Only the rows on or after the first of those dates can land in the array: the others are
     # left out before any per-row work (with years of daily values, most of them).
     near = np.flatnonzero(dates >= axis[0])
     dates = dates[near]
-    column = observed["id"]
     if isinstance(column.dtype, pd.CategoricalDtype):
         cat_rows = pd.Index(ids).get_indexer(column.cat.categories.astype(str))
         codes = column.cat.codes.to_numpy()[near]
