@@ -12,6 +12,7 @@ import pandas as pd
 from ..errors import InputError
 from .columns import code_type, sorted_codes
 from .dates import time_values
+from .sources import release_arrow_memory
 from .text import ids_note, missing_note, plural, source_name
 
 
@@ -139,6 +140,7 @@ def observed_frame(path, obs, kind, notes):
         del id_codes, t_codes
         y = _runs_in_order(values, runs, n_t, copy=bool(nan.any()))
         del values  # before the id and date columns are made: each is 4 or 8 bytes a row
+        release_arrow_memory()  # the values read may have been Arrow's
         id_codes, t_codes = np.repeat(np.arange(n_ids, dtype=code_type(n_ids)), n_t), None
         ds = np.tile(times, n_ids)
     else:
@@ -146,6 +148,7 @@ def observed_frame(path, obs, kind, notes):
             path, kind, (id_codes, t_codes, values), ids, times, rows, bool(nan.any())
         )
         del values
+        release_arrow_memory()
         ds = times[t_codes]
     if nan.any():
         y[~np.isfinite(y)] = np.nan  # infinities too: no value
