@@ -76,8 +76,9 @@ def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None, shown
     if not np.array_equal(keys, np.arange(len(hierarchy))):
         names["gid"] = blobs.add(p + "gid", keys, "i4")
     if grid.band:
-        names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width)
-        names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width)
+        # bounds as their distance from the forecast, the upper one from the lower one's mirror
+        names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width, base=names["mean"])
+        names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width, base=(names["mean"], names["lo"]))
     return names
 
 
@@ -112,7 +113,7 @@ def encode_measures(blobs, name, values, keys_shown, gid):
     """One row of the measures `keys_shown` per member `gid`."""
     columns = [np.asarray(values[k], dtype=np.float64) for k in keys_shown]
     table = np.stack(columns, axis=1) if len(gid) else np.zeros((0, len(keys_shown)))
-    return blobs.add(name, table, "f4", gid, len(keys_shown))
+    return blobs.add(name, table, "f4", gid, len(keys_shown), columns=True)
 
 
 def encode_observed(blobs, observed):
