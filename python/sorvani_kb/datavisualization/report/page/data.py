@@ -183,8 +183,8 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     job = _library_job(inputs, grids, observed, entries)
     pending = _submit(worker, job)
     progress()
-    blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(inputs, hierarchy, observed)))
     shown = ms.recent(observed, ms.history_start(inputs), history)
+    blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(grids, hierarchy, shown)))
     obs_arrays = encode_observed(blobs, shown) if shown is not None else None
     held = (shown, blobs.decoded(obs_arrays["values"])) if shown is not None else None
     starts = [start for _, _, start in job[2]]
@@ -328,12 +328,12 @@ def _answer(worker, pending, job):
     return parts
 
 
-def _bytes_per_id(inputs, hierarchy, observed):
-    """About how many bytes of arrays the page holds per id."""
-    return 4.0 * (
-        len(inputs.forecasts) / max(1, len(hierarchy)) * 5
-        + (len(observed.values) / max(1, len(hierarchy)) if observed is not None else 0)
-    )
+def _bytes_per_id(grids, hierarchy, shown):
+    """About how many bytes per id the largest of the page's arrays holds (a chunk is cut from
+    one array): one model's forecasts, or the observed values the page shows."""
+    steps = max([grid.mean.shape[1] for grid in grids], default=0)
+    observed = len(shown.values) / max(1, len(hierarchy)) if shown is not None else 0
+    return 4.0 * max(steps, observed)
 
 
 def _member_columns(evaluation, hierarchy):
