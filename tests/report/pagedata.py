@@ -26,16 +26,32 @@ def parts(text):
 def decode(index, elements, name):
     """The array `name` of a page, decoded as the page's script decodes it."""
     a = index[name]
+    bases = [decode(index, elements, b) for b in a.get("base", [])]
     out = []
     for c in range(len(a["bounds"]) - 1):
         raw = zlib.decompress(base64.b64decode(elements[a["el"] + c]))
-        code, n = raw[0], a["bounds"][c + 1] - a["bounds"][c]
+        code, lo, hi = raw[0], a["bounds"][c], a["bounds"][c + 1]
         dtype = np.dtype("<f8" if code == Blobs.FLOAT64 else "<i4" if code else "<" + a["dtype"])
-        values = np.frombuffer(raw[1:], np.uint8).reshape(dtype.itemsize, n).T.copy().view(dtype).ravel()
-        if 0 < code < Blobs.FLOAT64:
+        values = np.frombuffer(raw[1:], np.uint8).reshape(dtype.itemsize, hi - lo).T.copy().view(dtype).ravel()
+        if Blobs.RELATIVE <= code < Blobs.FLOAT64:
+            values = against_base(values, [b[lo:hi] for b in bases], code - Blobs.RELATIVE, a["width"])
+        elif 0 < code < Blobs.FLOAT64:
             values = np.where(values == Blobs.MISSING, np.nan, values / 10.0 ** (code - 1))
+        if a.get("columns"):
+            values = values.reshape(a["width"], -1).T.ravel()
         out.append(values)
     return np.concatenate(out) if out else np.zeros(0)
+
+
+def against_base(changes, bases, k, width):
+    """A chunk stored against its bases: per row, the running sum of the changes (skipping the
+    missing ones) added to the base's integer (or the reflection 2a - b of two), over 10**k."""
+    scale = 10.0**k
+    ints = [np.round(b * scale) for b in bases]
+    ref = ints[0] if len(ints) == 1 else 2 * ints[0] - ints[1]
+    missing = changes == Blobs.MISSING
+    steps = np.where(missing, 0, changes).astype(np.int64).reshape(-1, width)
+    return np.where(missing, np.nan, (ref + np.cumsum(steps, axis=1).ravel()) / scale)
 
 
 class Page:

@@ -14,14 +14,16 @@ import zlib
 from importlib import resources
 
 import numpy as np
+import pandas as pd
 import pytest
 
+import corpus
 import explorer_inputs as ei
 from pagedata import Page, decode
 from pagedata import parts as page_parts
+from sorvani_kb.datavisualization.report import inputs, worker
 from sorvani_kb.datavisualization.report import measures as ms
 from sorvani_kb.datavisualization.report import page as report_page
-from sorvani_kb.datavisualization.report import worker
 from sorvani_kb.datavisualization.report.page import codec, data, html, prototypes
 
 
@@ -87,6 +89,126 @@ def test_rows_are_cut_by_blocks_of_ids():
         a = index[name]
         for c in range(3):  # chunk c is in block c
             assert any(number == a["el"] + c for number, _ in blobs.blocks[c])
+
+
+def stored_against(mean, lo, hi, width=4, block=2):
+    """(index, elements, what Blobs.decoded gives) of rows of `width`: mean, lo against mean, hi
+    against the reflection of lo about mean, in blocks of `block` ids."""
+    blobs = codec.Blobs(n_ids=len(mean) // width, block=block)
+    keys = np.arange(len(mean) // width)
+    blobs.add("mean", mean, "f4", keys, width)
+    blobs.add("lo", lo, "f4", keys, width, base="mean")
+    blobs.add("hi", hi, "f4", keys, width, base=("mean", "lo"))
+    decoded = {name: blobs.decoded(name) for name in ("mean", "lo", "hi")}
+    index, elements = packed(blobs)
+    return index, elements, decoded
+
+
+def chunk_codes(index, elements, name):
+    a = index[name]
+    return [zlib.decompress(base64.b64decode(elements[a["el"] + c]))[0] for c in range(len(a["bounds"]) - 1)]
+
+
+def as_decimals(values, k):
+    """What a decimal chunk of k places decodes to: round(value * 10**k) / 10**k."""
+    return np.where(np.isnan(values), np.nan, np.round(values * 10.0**k) / 10.0**k)
+
+
+def band(mean, half, k):
+    return np.round(mean - half, k), np.round(mean + half, k)
+
+
+RNG = np.random.RandomState(5)
+MEAN3 = np.round(RNG.uniform(-50, 900, 16), 3)  # 4 ids of 4 steps: blocks of 2 ids, 8 numbers each
+HALF = RNG.uniform(0.5, 40, 16)
+FAR = np.concatenate([[800.0], MEAN3[1:]])
+REL = codec.Blobs.RELATIVE
+
+
+def with_nan(values, at):
+    out = values.copy()
+    out[at] = np.nan
+    return out
+
+
+@pytest.mark.parametrize(
+    "mean, lo, hi, k, lo_codes",
+    [
+        (MEAN3, *band(MEAN3, HALF, 3), 3, [REL + 3] * 2),
+        (np.round(MEAN3), *band(np.round(MEAN3), HALF, 2), 2, [REL + 2] * 2),  # a base of fewer places
+        # missing bounds (the first of a row too) are skipped by the changes of their row
+        (
+            MEAN3,
+            with_nan(band(MEAN3, HALF, 3)[0], [0, 5, 6, 12]),
+            with_nan(band(MEAN3, HALF, 3)[1], [4, 15]),
+            3,
+            [REL + 3] * 2,
+        ),
+        # no forecast where there is a bound: that block is stored as it is
+        (with_nan(MEAN3, [9]), *band(MEAN3, HALF, 3), 3, [REL + 3, 4]),
+        # a forecast of other numbers than decimals (in the second block): none against it
+        (np.concatenate([MEAN3[:8], MEAN3[8:] + 1e-4 * np.pi]), *band(MEAN3, HALF, 3), 3, [4, 4]),
+        # a forecast of more places than its bounds
+        (MEAN3 + 1e-4, *band(MEAN3, HALF, 3), 3, [4, 4]),
+        # a bound too far from its forecast for the changes to fit in int32
+        (FAR, np.concatenate([[-2.147e6], band(FAR, HALF, 3)[0][1:]]), band(FAR, HALF, 3)[1], 3, [4, REL + 3]),
+    ],
+)
+def test_bounds_against_the_forecast_decode_to_their_decimals(mean, lo, hi, k, lo_codes):
+    index, elements, decoded = stored_against(mean, lo, hi)
+    assert chunk_codes(index, elements, "lo") == lo_codes
+    for name, values in (("lo", lo), ("hi", hi)):
+        got = decode(index, elements, name)
+        np.testing.assert_array_equal(got, as_decimals(values, k))  # to the bit, missing ones too
+        np.testing.assert_array_equal(decoded[name], got)  # what the page data is told it decodes
+    np.testing.assert_array_equal(decode(index, elements, "mean"), decoded["mean"])
+
+
+def test_a_symmetric_band_stores_only_zeros_for_its_upper_bound():
+    lo, hi = band(MEAN3, HALF, 3)
+    index, elements, _ = stored_against(MEAN3, lo, hi)
+    a = index["hi"]
+    assert a["base"] == ["mean", "lo"] and a["width"] == 4
+    for c in range(len(a["bounds"]) - 1):
+        raw = zlib.decompress(base64.b64decode(elements[a["el"] + c]))
+        assert raw[0] == REL + 3 and not any(raw[1:])
+
+
+def test_bounds_of_other_numbers_than_decimals_are_stored_as_they_are():
+    mean = RNG.standard_normal(16) * 100
+    lo, hi = mean - HALF, mean + HALF
+    index, elements, decoded = stored_against(mean, lo, hi)
+    assert set(chunk_codes(index, elements, "lo") + chunk_codes(index, elements, "hi")) == {0}
+    for name, values in (("lo", lo), ("hi", hi)):
+        np.testing.assert_allclose(decode(index, elements, name), values, rtol=1e-7)
+        np.testing.assert_array_equal(decoded[name], decode(index, elements, name))
+
+
+def test_only_float_arrays_of_the_same_rows_are_a_base():
+    blobs = codec.Blobs(n_ids=4, block=2)
+    blobs.add("mean", MEAN3, "f4", np.arange(4), 4)
+    blobs.add("count", np.arange(4), "i4", np.arange(4))
+    with pytest.raises(ValueError):
+        blobs.add("lo", MEAN3[:8], "f4", np.array([0, 3]), 4, base="mean")  # other rows
+    with pytest.raises(ValueError):
+        blobs.add("lo", MEAN3, "f4", np.arange(4), 4, base="count")
+
+
+def test_rows_stored_column_by_column_come_back_in_rows():
+    table = np.round(RNG.uniform(0, 1, (5, 3)), 6) * [1, 1e3, 1e-3]  # 5 ids, unlike columns
+    table[2, 1] = np.nan
+    blobs = codec.Blobs(n_ids=9, block=4)
+    keys = np.array([0, 2, 3, 5, 8])
+    blobs.add("table", table, "f4", keys, 3, columns=True)
+    decoded = blobs.decoded("table")
+    index, elements = packed(blobs)
+    assert index["table"]["columns"] and index["table"]["bounds"] == [0, 9, 12, 15]
+    got = decode(index, elements, "table")
+    np.testing.assert_allclose(got, table.ravel(), rtol=1e-7)
+    assert np.array_equal(np.isnan(got), np.isnan(table.ravel())) and np.array_equal(got, decoded, equal_nan=True)
+    raw = zlib.decompress(base64.b64decode(elements[index["table"]["el"]]))
+    first = np.frombuffer(raw[1:], np.uint8).reshape(4, 9).T.copy().view("<f4").ravel()[:3]  # the first block's
+    np.testing.assert_allclose(first, table[:3, 0], rtol=1e-7)  # first column, rows of ids 0, 2, 3
 
 
 def test_block_size_gives_chunks_of_about_the_target():
@@ -291,6 +413,37 @@ def test_page_is_the_same_when_the_libraries_load_in_a_second_process(kinds, pag
     assert multiprocessing.active_children() == []
 
 
+@pytest.mark.parametrize("windows", [None, 3])
+def test_the_pages_bounds_are_the_forecasts_bounds(windows):
+    """The corpus' forecasts and bounds are decimals of 2 places: every model's bounds are stored
+    against its forecasts."""
+    pred, obs = corpus.frames()
+    if windows is not None:  # the same forecasts as windows of cross-validation, a day apart
+        dates = np.sort(pred["ds"].unique())
+        pred = pd.concat(
+            [
+                pred.assign(ds=pred["ds"] - pd.Timedelta(days=w), cutoff=dates[0] - pd.Timedelta(days=w + 1))
+                for w in range(windows)
+            ]
+        )
+    data = inputs.load(pred, obs)
+    shown = Page(write(data))
+    h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
+    observed = ms.observed_by_id(data.observed, h)
+    against = set()
+    for entry in shown.meta["models"]:
+        window = entry.get("window") if windows is not None else None
+        grid = ms.model_grid(data, entry["name"], h, observed, window=window if window != "all" else windows - 1)
+        for name in ("lo", "hi"):
+            stored = entry["arrays"][name]
+            got = shown.array(stored)
+            np.testing.assert_array_equal(got, as_decimals(getattr(grid, name).ravel(), 2))
+            np.testing.assert_allclose(got, getattr(grid, name).ravel(), rtol=1e-9)
+            if max(codes(shown.meta["arrays"], shown.elements, stored)) > REL:
+                against.add(entry["name"])
+    assert against == set(data.models)
+
+
 @pytest.mark.parametrize("dates", [1, 2])
 def test_odd_ids_and_extreme_values(dates):
     data = ei.odd(dates)
@@ -298,7 +451,7 @@ def test_odd_ids_and_extreme_values(dates):
     h = ms.build_hierarchy(ms.all_ids(data.forecasts, data.models))
     grid = ms.model_grid(data, "m", h, ms.observed_by_id(data.observed, h))
     arrays = meta["models"][0]["arrays"]
-    for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo)):
+    for name, values in (("mean", grid.mean), ("res", grid.residual), ("lo", grid.lo), ("hi", grid.hi)):
         if name not in arrays:  # residuals the page derives: exactly those of the grid
             shown = Page(write(data))
             got = np.concatenate([shown.member("m", h.ids[g])["res"] for g in grid.gid])

@@ -6,8 +6,22 @@ import base64
 import math
 import zlib
 from concurrent.futures import ThreadPoolExecutor
+from typing import NamedTuple, Optional
 
 import numpy as np
+
+
+class _Stored(NamedTuple):
+    name: str
+    array: np.ndarray
+    dtype: np.dtype
+    places: Optional[int]  # decimal places to try, None for none
+    bounds: list  # chunk c is array[bounds[c]:bounds[c + 1]]
+    blocked: bool
+    late: bool
+    width: int
+    base: tuple  # names of the arrays it is stored against (see Blobs.add)
+    columns: bool  # each chunk's rows stored column by column
 
 
 class Blobs:
@@ -19,6 +33,15 @@ class Blobs:
     for a missing value), which the page divides by 10**k: the numbers here to 1e-9 relative;
     encoding 255: float64, for values beyond the range of float32.
 
+    An array stored against a base (`add(base=)`: the point forecast for a lower bound, the
+    forecast and the lower bound for an upper one) may have chunks of encoding RELATIVE + k:
+    decimals of k places over a base whose same chunk holds decimals of k places or fewer, as int32
+    of the differences from the base's value in units of 10**-k, each row of `width` numbers
+    written as its first difference and then the change from the previous one (INT32_MIN for a
+    missing value, skipped by the changes). The page rounds the base's value times 10**k back
+    to its integer, adds the differences and divides by 10**k: to the bit what encoding 1 + k
+    gives. A chunk where that does not hold is encoded as any other.
+
     Arrays of values per id are cut by blocks of `block` consecutive ids (chunk c holds the rows
     of the ids of block c), and the page holds the chunks block by block, each block followed by
     a marker: a member's view needs the chunks of its own block (and its sub-members'), and can
@@ -26,23 +49,27 @@ class Blobs:
 
     MISSING = -(2**31)
     MAX_PLACES = 6
+    RELATIVE = 128
     FLOAT64 = 255
 
     def __init__(self, n_ids, block, level=1):
         self.n_ids, self.block, self.level = n_ids, block, level
         self.n_blocks = max(1, -(-n_ids // block))
         self.starts = np.minimum(np.arange(self.n_blocks + 1) * block, n_ids)
-        self.arrays = []  # (name, array, dtype, decimal places to try, chunk bounds, blocked, late)
+        self.arrays = []  # _Stored, in order
         self.head = []  # (element number, text) of the unblocked arrays
         self.tail = []  # the same, for arrays only the overview needs
         self.blocks = [[] for _ in range(self.n_blocks)]  # per block: (element number, text)
         self.index = {}
         self._next = 0
 
-    def add(self, name, array, dtype, keys=None, width=1, offsets=None, late=False):
+    def add(self, name, array, dtype, keys=None, width=1, offsets=None, late=False, base=(), columns=False):
         """Stores `array` (flattened) under `name`. keys: the id (global index, ascending) of each
         row of `width` elements; offsets: for variable-length rows, where each id's elements start
-        (n_ids + 1 offsets); neither: one chunk (late: after the blocks)."""
+        (n_ids + 1 offsets); neither: one chunk (late: after the blocks). base: one name (the
+        array is stored against that array's values) or two (a, b: against 2a - b, b's
+        reflection about a) of float arrays already added with the same rows; columns: each
+        chunk's rows of `width` are stored column by column (rows of unlike measures)."""
         dtype = np.dtype(dtype).newbyteorder("<")
         array = np.asarray(array)
         places = None
@@ -57,9 +84,18 @@ class Blobs:
             bounds = np.append(np.searchsorted(keys, self.starts[:-1]), len(keys)) * width
         else:
             bounds = np.array([0, len(array)])
+        bounds = [int(b) for b in bounds]
+        base = (base,) if isinstance(base, str) else tuple(base)
+        for b in base:
+            other = self._stored(b)
+            if other.dtype.kind != "f" or other.bounds != bounds or dtype.kind != "f" or columns:
+                raise ValueError(f"{name} cannot be stored against {b}")
         blocked = keys is not None or offsets is not None
-        self.arrays.append((name, array, dtype, places, [int(b) for b in bounds], blocked, late))
+        self.arrays.append(_Stored(name, array, dtype, places, bounds, blocked, late, width, base, columns))
         return name
+
+    def _stored(self, name):
+        return next(a for a in self.arrays if a.name == name)
 
     def _places(self, values):
         """The fewest decimal places that write a sample of `values` exactly, or None."""
@@ -108,8 +144,9 @@ class Blobs:
                 (magnitude < np.finfo(np.float32).tiny) & (magnitude > 0)
             )
 
-    def _encodings(self, array, dtype, places, bounds):
-        """Per chunk: (encoding, the numbers to store)."""
+    def _encodings(self, stored):
+        """Per chunk of `stored`: (encoding, the numbers to store)."""
+        array, dtype, places, bounds = stored.array, stored.dtype, stored.places, stored.bounds
         if dtype.kind != "f":
             return [(0, array)] * (len(bounds) - 1)
         codes = np.zeros(len(bounds) - 1, dtype=int)
@@ -118,6 +155,8 @@ class Blobs:
             ints, ok = self._scaled(array, places)
             codes[self._in_every_chunk(ok, bounds)] = places + 1
             sources[places + 1] = ints
+            if stored.base:
+                self._against_base(stored, ints, codes, sources)
         wide = (codes == 0) & ~self._in_every_chunk(self._fits_float32(array), bounds)
         codes[wide] = self.FLOAT64  # beyond what float32 holds
         if (codes == 0).any():
@@ -127,21 +166,73 @@ class Blobs:
             sources[self.FLOAT64] = array.astype("<f8")
         return [(int(c), sources[int(c)]) for c in codes]
 
+    def _against_base(self, stored, ints, codes, sources):
+        """Gives the decimal chunks of `stored` (`ints`: its values * 10**places, MISSING for
+        none) whose base chunks hold decimals of as many places or fewer encoding RELATIVE +
+        places, wherever the base has a value where it has one and the changes fit in int32."""
+        k = stored.places
+        chunks = codes == k + 1
+        refs = []
+        for base in (self._stored(name) for name in stored.base):
+            if base.places is None or base.places > k:
+                return
+            chunks &= self._in_every_chunk(self._scaled(base.array, base.places)[1], stored.bounds)
+            refs.append(np.round(self.decoded(base.name) * 10.0**k))  # as the page rounds them
+        ref = refs[0] if len(refs) == 1 else 2 * refs[0] - refs[1]
+        no_ref = ~(np.abs(ref) < 2.0**52)  # NaN, or beyond what the page adds up exactly
+        ref = np.where(no_ref, 0, ref).astype(np.int64)
+        missing = ints == self.MISSING
+        changes = self._row_changes(np.where(missing | no_ref, 0, ints - ref), missing, stored.width)
+        fits = np.abs(changes) < 2**31 - 1
+        chunks &= self._in_every_chunk(missing | (fits & ~no_ref), stored.bounds)
+        if chunks.any():
+            codes[chunks] = self.RELATIVE + k
+            sources[self.RELATIVE + k] = np.where(missing, self.MISSING, np.where(fits, changes, 0)).astype("<i4")
+
+    @staticmethod
+    def _row_changes(diff, missing, width):
+        """Per row of `width`: each difference less the previous one with a value in its row (the
+        first as it is); missing ones are skipped (and give 0)."""
+        rows, miss = diff.reshape(-1, width), missing.reshape(-1, width)
+        at = np.where(miss, -1, np.arange(width)[None, :])
+        latest = np.maximum.accumulate(at, axis=1)  # the last with a value up to each place
+        before = np.concatenate([np.full((len(rows), 1), -1), latest[:, :-1]], axis=1)
+        previous = np.where(before >= 0, np.take_along_axis(rows, np.maximum(before, 0), axis=1), 0)
+        return np.where(miss, 0, rows - previous).ravel()
+
+    @classmethod
+    def from_base(cls, piece, refs, k, width):
+        """The values of a chunk of encoding RELATIVE + k (`piece`, its int32 numbers) over the
+        decoded values `refs` of its base chunks, as the page computes them."""
+        scale = 10.0**k
+        ref = np.round(refs[0] * scale)
+        if len(refs) > 1:
+            ref = 2 * ref - np.round(refs[1] * scale)
+        missing = piece == cls.MISSING
+        diff = np.cumsum(np.where(missing, 0, piece).astype(np.int64).reshape(-1, width), axis=1).ravel()
+        return np.where(missing, np.nan, (ref + diff) / scale)
+
     def decoded(self, name):
         """The float64 values the page decodes from the array `name` (a float one), as finish
         will encode it."""
-        _, array, dtype, places, bounds, _, _ = next(a for a in self.arrays if a[0] == name)
-        out = np.empty(len(array))
-        for (code, source), a, b in zip(self._encodings(array, dtype, places, bounds), bounds[:-1], bounds[1:]):
+        stored = self._stored(name)
+        bounds = stored.bounds
+        out = np.empty(len(stored.array))
+        refs = None
+        for (code, source), a, b in zip(self._encodings(stored), bounds[:-1], bounds[1:]):
             piece = source[a:b]
             if code in (0, self.FLOAT64):
                 out[a:b] = piece
+            elif code >= self.RELATIVE:
+                refs = refs if refs is not None else [self.decoded(base) for base in stored.base]
+                out[a:b] = self.from_base(piece, [r[a:b] for r in refs], code - self.RELATIVE, stored.width)
             else:
                 out[a:b] = np.where(piece == self.MISSING, np.nan, piece / 10.0 ** (code - 1))
         return out
 
     def _pack(self, job):
         code, piece = job
+        piece = np.ascontiguousarray(piece)
         shuffled = bytes([code]) + piece.view(np.uint8).reshape(-1, piece.itemsize).T.tobytes()
         return base64.b64encode(zlib.compress(shuffled, self.level)).decode("ascii")
 
@@ -149,25 +240,40 @@ class Blobs:
         """Encodes and compresses every chunk (zlib works outside the interpreter lock: threads
         share it)."""
         jobs = []
-        for _, array, dtype, places, bounds, _, _ in self.arrays:
-            for (code, source), a, b in zip(self._encodings(array, dtype, places, bounds), bounds[:-1], bounds[1:]):
-                jobs.append((code, source[a:b]))
+        for stored in self.arrays:
+            bounds = stored.bounds
+            for (code, source), a, b in zip(self._encodings(stored), bounds[:-1], bounds[1:]):
+                piece = source[a:b]
+                jobs.append((code, piece.reshape(-1, stored.width).T if stored.columns else piece))
         with ThreadPoolExecutor(max_workers=workers) as pool:
             packed = iter(list(pool.map(self._pack, jobs)))
-        for name, array, dtype, _, bounds, blocked, late in self.arrays:
+        for stored in self.arrays:
             first = self._next
-            for c in range(len(bounds) - 1):
-                (self.blocks[c] if blocked else self.tail if late else self.head).append((self._next, next(packed)))
+            for c in range(len(stored.bounds) - 1):
+                where = self.blocks[c] if stored.blocked else self.tail if stored.late else self.head
+                where.append((self._next, next(packed)))
                 self._next += 1
-            self.index[name] = {
-                "el": first,
-                "dtype": dtype.str[1:],
-                "n": int(array.size),
-                "bounds": bounds,
-                "blocked": blocked,
-                "late": late,
-            }
+            self.index[stored.name] = self._entry(stored, first)
         self.arrays = []
+
+    @staticmethod
+    def _entry(stored, first):
+        """The page's index entry of a stored array whose first element is `first`."""
+        entry = {
+            "el": first,
+            "dtype": stored.dtype.str[1:],
+            "n": int(stored.array.size),
+            "bounds": stored.bounds,
+            "blocked": stored.blocked,
+            "late": stored.late,
+        }
+        if stored.base or stored.columns:
+            entry["width"] = stored.width
+        if stored.base:
+            entry["base"] = list(stored.base)
+        if stored.columns:
+            entry["columns"] = True
+        return entry
 
 
 def block_size(bytes_per_id, target=1 << 17):

@@ -76,8 +76,9 @@ def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None, shown
     if not np.array_equal(keys, np.arange(len(hierarchy))):
         names["gid"] = blobs.add(p + "gid", keys, "i4")
     if grid.band:
-        names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width)
-        names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width)
+        # bounds as their distance from the forecast, the upper one from the lower one's mirror
+        names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width, base=names["mean"])
+        names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width, base=(names["mean"], names["lo"]))
     return names
 
 
@@ -108,7 +109,7 @@ def encode_measures(blobs, name, values, keys_shown, gid):
     """One row of the measures `keys_shown` per member `gid`."""
     columns = [np.asarray(values[k], dtype=np.float64) for k in keys_shown]
     table = np.stack(columns, axis=1) if len(gid) else np.zeros((0, len(keys_shown)))
-    return blobs.add(name, table, "f4", gid, len(keys_shown))
+    return blobs.add(name, table, "f4", gid, len(keys_shown), columns=True)
 
 
 def encode_observed(blobs, observed):
@@ -173,8 +174,8 @@ def build(inputs, treemap_nodes, worker, progress, history=None, evaluation=None
     job = _library_job(inputs, grids, observed, entries)
     pending = _submit(worker, job)
     progress()
-    blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(inputs, hierarchy, observed)))
     shown = ms.recent(observed, ms.history_start(inputs), history)
+    blobs = Blobs(len(hierarchy), block_size(_bytes_per_id(grids, hierarchy, shown)))
     obs_arrays = encode_observed(blobs, shown) if shown is not None else None
     held = (shown, blobs.decoded(obs_arrays["values"])) if shown is not None else None
     starts = [start for _, _, start in job[2]]
@@ -318,12 +319,12 @@ def _answer(worker, pending, job):
     return parts
 
 
-def _bytes_per_id(inputs, hierarchy, observed):
-    """About how many bytes of arrays the page holds per id."""
-    return 4.0 * (
-        len(inputs.forecasts) / max(1, len(hierarchy)) * 5
-        + (len(observed.values) / max(1, len(hierarchy)) if observed is not None else 0)
-    )
+def _bytes_per_id(grids, hierarchy, shown):
+    """About how many bytes per id the largest of the page's arrays holds (a chunk is cut from
+    one array): one model's forecasts, or the observed values the page shows."""
+    steps = max([grid.mean.shape[1] for grid in grids], default=0)
+    observed = len(shown.values) / max(1, len(hierarchy)) if shown is not None else 0
+    return 4.0 * max(steps, observed)
 
 
 def _member_columns(evaluation, hierarchy):

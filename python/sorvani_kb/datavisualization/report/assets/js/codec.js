@@ -7,6 +7,8 @@ const SIZE = {f4: 4, f8: 8, i4: 4, u2: 2, u1: 1};
 const TYPED = {f4: Float32Array, f8: Float64Array, i4: Int32Array, u2: Uint16Array, u1: Uint8Array};
 const chunks = new Map();
 const wholes = new Map();
+const MISSING = -2147483648;
+const RELATIVE = 128;
 const littleEndian = new Uint8Array(new Uint16Array([1]).buffer)[0] === 1;
 
 // Blocks of per-id data come after this script; each is followed by a marker calling
@@ -40,8 +42,9 @@ async function inflate(b64) {
 }
 
 // The numbers of chunk c of array `a` (its index entry) from its inflated bytes `raw`: the
-// encoding's byte, then the numbers' k-th bytes together for each k.
-function decodeChunk(a, c, raw) {
+// encoding's byte, then the numbers' k-th bytes together for each k; `bases`: the same chunk of
+// each array it is stored against.
+function decodeChunk(a, c, raw, bases) {
   const n = a.bounds[c + 1] - a.bounds[c];
   const code = raw[0];
   const size = code === 0 ? SIZE[a.dtype] : code === 255 ? 8 : 4;
@@ -50,12 +53,47 @@ function decodeChunk(a, c, raw) {
     const at = littleEndian ? k : size - 1 - k;
     for (let i = 0; i < n; i++) bytes[i * size + at] = raw[1 + k * n + i];
   }
-  if (code === 0) return new TYPED[a.dtype](bytes.buffer);
-  if (code === 255) return new Float64Array(bytes.buffer);
-  const ints = new Int32Array(bytes.buffer);
-  const scale = Math.pow(10, code - 1);
-  const out = new Float64Array(n);
-  for (let i = 0; i < n; i++) out[i] = ints[i] === -2147483648 ? NaN : ints[i] / scale;
+  let out;
+  if (code === 0) out = new TYPED[a.dtype](bytes.buffer);
+  else if (code === 255) out = new Float64Array(bytes.buffer);
+  else if (code >= RELATIVE) return fromBases(new Int32Array(bytes.buffer), bases, code - RELATIVE, a.width);
+  else {
+    const ints = new Int32Array(bytes.buffer);
+    const scale = Math.pow(10, code - 1);
+    out = new Float64Array(n);
+    for (let i = 0; i < n; i++) out[i] = ints[i] === MISSING ? NaN : ints[i] / scale;
+  }
+  return a.columns ? byRows(out, a.width) : out;
+}
+
+// Decimals of k places stored against their bases: per row of `width`, the running sum of the
+// changes (missing ones skipped) added to the base's value as an integer (with two bases a and
+// b, to 2a - b), over 10^k.
+function fromBases(changes, bases, k, width) {
+  const scale = Math.pow(10, k);
+  const [a, b] = bases;
+  const out = new Float64Array(changes.length);
+  let sum = 0;
+  for (let i = 0; i < changes.length; i++) {
+    if (i % width === 0) sum = 0;
+    if (changes[i] === MISSING) {
+      out[i] = NaN;
+      continue;
+    }
+    sum += changes[i];
+    const ref = b === undefined ? Math.round(a[i] * scale) : 2 * Math.round(a[i] * scale) - Math.round(b[i] * scale);
+    out[i] = (ref + sum) / scale;
+  }
+  return out;
+}
+
+// Numbers stored column by column (`width` columns) back in rows.
+function byRows(values, width) {
+  const rows = values.length / width;
+  const out = new values.constructor(values.length);
+  for (let j = 0; j < width; j++) {
+    for (let r = 0; r < rows; r++) out[r * width + j] = values[j * rows + r];
+  }
   return out;
 }
 
@@ -65,9 +103,10 @@ function chunk(name, c) {
   let p = chunks.get(key);
   if (p === undefined) {
     const a = META.arrays[name];
-    p = (a.blocked ? arrived(c) : a.late ? arrived(META.blocks) : Promise.resolve())
-      .then(() => inflate(document.getElementById('sorvani-b' + (a.el + c)).textContent))
-      .then((raw) => decodeChunk(a, c, raw));
+    const raw = (a.blocked ? arrived(c) : a.late ? arrived(META.blocks) : Promise.resolve())
+      .then(() => inflate(document.getElementById('sorvani-b' + (a.el + c)).textContent));
+    p = Promise.all([raw, ...(a.base || []).map((b) => chunk(b, c))])
+      .then(([bytes, ...bases]) => decodeChunk(a, c, bytes, bases));
     chunks.set(key, p);
   }
   return p;

@@ -1,5 +1,5 @@
 /* Sets the page going; `window.sorvani` is what the page's tests and benchmark read. */
-/* global META, IDS, lookup, modelIndex, memberFigures, drawn, sortWorst, state, setup, route, fail */
+/* global META, IDS, readAll, lookup, modelIndex, memberFigures, drawn, sortWorst, state, setup, route, fail */
 
 window.sorvani = {
   meta: META,
@@ -13,6 +13,8 @@ window.sorvani = {
     return f;
   },
   drawn: () => drawn,
+  // A stored array as the page decodes it.
+  array: (name) => readAll(name),
   sortWorst,
   table: () => state.table,
 };
