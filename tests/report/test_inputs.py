@@ -624,3 +624,41 @@ def test_the_observed_matrix_of_a_full_grid_is_its_values_and_else_built_from_th
         for limit in (3, 100):
             np.testing.assert_array_equal(observed_matrix(got, ids, limit, dates=dates), want[:, -limit:])
             np.testing.assert_array_equal(observed_matrix(got, ids, limit), want[:, -limit:])
+
+
+def test_rows_are_permuted_in_place_as_fancy_indexing_would():
+    from sorvani_kb.datavisualization.report.inputs.grid import _permute_rows
+
+    rng = np.random.default_rng(5)
+    for n in (1, 2, 7, 50):
+        rows = rng.normal(size=(n, 3))
+        order = rng.permutation(n)
+        want = rows[order]
+        _permute_rows(rows, order)
+        np.testing.assert_array_equal(rows, want)
+
+
+def test_parquet_number_and_time_columns_read_by_row_group_equal_arrows_conversion(tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from sorvani_kb.datavisualization.report.inputs.sources import _fixed_width_column
+
+    n = 1000
+    table = pa.table(
+        {
+            "y": pa.array([None if k % 97 == 0 else k / 7 for k in range(n)], pa.float64()),
+            "ds": pa.array([None if k % 89 == 0 else k * 86_400 * 10**9 for k in range(n)], pa.timestamp("ns")),
+            "us": pa.array(range(n), pa.timestamp("us")),
+            "zoned": pa.array(range(n), pa.timestamp("ns", tz="UTC")),
+            "f32": pa.array(range(n), pa.float32()),
+        }
+    )
+    pq.write_table(table, tmp_path / "t.parquet", row_group_size=128, version="2.6")  # nanoseconds kept
+    for col in ("y", "ds"):
+        got = _fixed_width_column(str(tmp_path / "t.parquet"), col)
+        want = table.column(col).to_pandas().to_numpy()
+        np.testing.assert_array_equal(got, want)
+        assert got.dtype == want.dtype
+    for col in ("us", "zoned", "f32"):  # left to Arrow's own conversion
+        assert _fixed_width_column(str(tmp_path / "t.parquet"), col) is None

@@ -53,7 +53,8 @@ def read_ids(series):
         text = np.append(distinct.str.strip().to_numpy(dtype=object), "")
     else:
         text = np.array([_id_text(v) for v in distinct] + [""], dtype=object)
-    codes = np.where(codes >= 0, codes, len(text) - 1)  # the missing ones: the empty text added last
+    if (codes < 0).any():
+        codes = np.where(codes >= 0, codes, len(text) - 1)  # the missing ones: the empty text added last
     text[text == ""] = None
     return sorted_codes(codes, pd.Series(text, dtype=object))
 
@@ -61,6 +62,10 @@ def read_ids(series):
 def read_numbers(series, src, col):
     """A number column as float64 (NaN where missing); refuses text, naming its row."""
     path, decimal, thousands = src.path, src.decimal, src.thousands
+    if series.dtype == np.float64:  # as read: no copy, and none made by mistake later
+        values = series.to_numpy().view()
+        values.flags.writeable = False
+        return values
     if pd.api.types.is_bool_dtype(series.dtype):
         return series.to_numpy(dtype="float64", na_value=np.nan)
     if pd.api.types.is_numeric_dtype(series.dtype) and not isinstance(series.dtype, pd.CategoricalDtype):

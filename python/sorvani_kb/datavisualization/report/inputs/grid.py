@@ -138,7 +138,7 @@ def observed_frame(path, obs, kind, notes):
     runs = _full_runs(id_codes, t_codes, n_ids, n_t)
     if runs is not None:  # series after series, each over every date: the runs put in id order
         del id_codes, t_codes
-        y = _runs_in_order(values, runs, n_t, copy=bool(nan.any()))
+        y = _runs_in_order(values, runs, n_t, bool(nan.any()), _own(values, obs.source))
         del values  # before the id and date columns are made: each is 4 or 8 bytes a row
         release_arrow_memory()  # the values read may have been Arrow's
         id_codes, t_codes = np.repeat(np.arange(n_ids, dtype=code_type(n_ids)), n_t), None
@@ -180,12 +180,47 @@ def _full_runs(id_codes, t_codes, n_ids, n_t):
     return first if seen.all() else None
 
 
-def _runs_in_order(values, runs, n_t, copy):
-    """The values of whole runs, the runs reordered by their ids."""
+def _own(values, source):
+    """`values` made writable when they are this reader's own array (read from a Parquet file
+    here, never a caller's frame), else None."""
+    if source.kind != "parquet":
+        return None
+    mine = values.view()
+    try:
+        mine.flags.writeable = True  # possible where the array that holds the values is writable
+    except ValueError:
+        return None
+    return mine
+
+
+def _runs_in_order(values, runs, n_t, copy, own=None):
+    """The values of whole runs, the runs reordered by their ids; `own`: the same values, this
+    reader's to reorder in place (no second array of them)."""
     order = np.argsort(runs, kind="stable")
+    if own is not None and own.flags.c_contiguous:
+        _permute_rows(own.reshape(len(runs), n_t), order)
+        return own
     if np.array_equal(order, np.arange(len(order))):
         return values.copy() if copy else values
     return values.reshape(len(runs), n_t)[order].reshape(-1)
+
+
+def _permute_rows(rows, order):
+    """rows[i] = rows[order[i]] for every i, in place, a cycle of the permutation at a time (one
+    row is held aside per cycle): a loop over the series, not the values."""
+    done = order == np.arange(len(order))
+    for start in np.flatnonzero(~done).tolist():
+        if done[start]:
+            continue
+        held, i = rows[start].copy(), start
+        while True:
+            done[i] = True
+            j = int(order[i])
+            if j == start:
+                rows[i] = held
+                break
+            rows[i] = rows[j]
+            i = j
 
 
 def _rows_in_order(path, kind, columns, ids, times, rows, copy):

@@ -19,6 +19,7 @@ import zipfile
 from dataclasses import dataclass, field
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from ..errors import InputError
@@ -333,6 +334,9 @@ def _parquet_column(src, col, ids):
     # and one string per row would cost more memory and time than the rest of the read.
     codes = [col] if col in ids and col in src.text_columns else None
     try:
+        values = _fixed_width_column(src.path, col)
+        if values is not None:
+            return pd.DataFrame({str(col): values}, copy=False)
         table = pq.read_table(src.path, columns=[col], read_dictionary=codes)
     except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
         raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
@@ -340,6 +344,30 @@ def _parquet_column(src, col, ids):
     del table
     release_arrow_memory()
     return frame
+
+
+def _fixed_width_column(path, col):
+    """A column of float64 or zone-less nanosecond timestamps as one numpy array, filled a row
+    group at a time: the read holds the array and one row group, never the whole column twice
+    (as Arrow's chunks and as their copy). None for any other type (read as Arrow converts it)."""
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    parquet = pq.ParquetFile(path)
+    kind = parquet.schema_arrow.field(col).type
+    if kind == pa.float64():
+        out = np.empty(parquet.metadata.num_rows, dtype=np.float64)
+    elif pa.types.is_timestamp(kind) and kind.unit == "ns" and kind.tz is None:
+        out = np.empty(parquet.metadata.num_rows, dtype="datetime64[ns]")
+    else:
+        return None
+    at = 0
+    for group in range(parquet.num_row_groups):
+        for chunk in parquet.read_row_group(group, columns=[col]).column(0).chunks:
+            out[at : at + len(chunk)] = chunk.to_numpy(zero_copy_only=False)  # NaN, NaT where missing
+            at += len(chunk)
+    release_arrow_memory()
+    return out if at == len(out) else out[:at]
 
 
 def release_arrow_memory():
