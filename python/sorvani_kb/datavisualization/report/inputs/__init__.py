@@ -66,7 +66,8 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
     frame, cells, present, bands, quantiles = forecast_frame(pred_path, pred, pred.layout.models, kind, notes)
     # The columns read are in the frame now; only the forecasts' own observed values are used again.
     own = pred.layout.value
-    pred.values = {own: pred.values[own]} if own is not None else {}
+    # (a copy: the columns read may be views of one block, which only goes once none is left)
+    pred.values = {own: pred.values[own].copy()} if own is not None else {}
     pred.ids = pred.times = pred.cutoffs = None
     observed_rows, obs_path, observed_dates = None, None, None
     if obs is not None:

@@ -15,6 +15,7 @@ import numpy as np
 import pandas as pd
 
 from ..errors import InputError
+from .columns import code_type
 from .text import cut, source_name
 
 ISO = r"\d{4}-\d{1,2}(?:-\d{1,2}(?:[T ]\d{1,2}:\d{2}(?::\d{2}(?:[.,]\d+)?)?(?P<off>\s*(?:Z|UTC|[+-]\d{2}(?::?\d{2})?))?)?)?"
@@ -160,9 +161,9 @@ def _factorize(series):
         width = int(again[0]) + 1 if len(again) else 0
         if width and n % width == 0 and (values.reshape(-1, width) == values[:width]).all():
             codes, uniques = pd.factorize(values[:width])
-            return np.tile(codes.astype(np.int32), n // width), uniques
+            return np.tile(codes.astype(code_type(len(uniques))), n // width), uniques
     codes, uniques = pd.factorize(series)
-    return codes.astype(np.int32 if len(uniques) < 2**31 - 1 else np.int64), uniques
+    return codes.astype(code_type(len(uniques))), uniques
 
 
 def read_times(series, path, col, fmt):

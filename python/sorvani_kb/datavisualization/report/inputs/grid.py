@@ -29,7 +29,8 @@ def in_order(key):
 
 
 def cell_duplicates(key, cells, rows):
-    """(key, the first cell that two rows share or -1, those rows' numbers or None)."""
+    """(key, the first cell that two rows share or -1, those rows' numbers or None); `rows`: the
+    input row of each key, None when they are the rows in order."""
     if in_order(key):
         return key, -1, None
     if cells <= 4 * len(key) + 1_000_000:
@@ -42,7 +43,8 @@ def cell_duplicates(key, cells, rows):
         same = np.flatnonzero(sk[1:] == sk[:-1])
         first = int(sk[same[0]]) if len(same) else -1
     if first >= 0:
-        where = rows[np.flatnonzero(key == first)] + 1
+        at = np.flatnonzero(key == first)
+        where = (rows[at] if rows is not None else at) + 1
         return key, first, where
     return key, -1, None
 
@@ -227,7 +229,6 @@ def _rows_in_order(path, kind, columns, ids, times, rows, copy):
     """Rows in any order: refused if an id and date repeat, else put in id x date order."""
     id_codes, t_codes, values = columns
     n_t = len(times)
-    rows = np.arange(len(id_codes)) if rows is None else rows
     key, dup, where = grid_keys(path, "observed", id_codes, t_codes, len(ids), n_t, rows)
     if dup >= 0:
         raise dup_error(path, ids[dup // n_t], when_text(times[dup % n_t], kind), where)
