@@ -662,3 +662,83 @@ def test_parquet_number_and_time_columns_read_by_row_group_equal_arrows_conversi
         assert got.dtype == want.dtype
     for col in ("us", "zoned", "f32"):  # left to Arrow's own conversion
         assert _fixed_width_column(str(tmp_path / "t.parquet"), col) is None
+
+
+def test_window_dates_numbered_by_a_table_as_np_unique_numbers_them():
+    from sorvani_kb.datavisualization.report.inputs.forecasts import _dense_unique
+
+    rng = np.random.default_rng(2)
+    for keys, n in (
+        (rng.integers(0, 40, 500), 40),  # dense: the table
+        (rng.choice([3, 17, 39], 200), 40),  # keys missing from the range
+        (rng.integers(0, 10**9, 300), 10**9),  # sparse: the sort
+        (np.array([], dtype=np.int64), 5),
+    ):
+        used, rank = _dense_unique(keys, n)
+        want_used, want_rank = np.unique(keys, return_inverse=True)
+        np.testing.assert_array_equal(used, want_used)
+        np.testing.assert_array_equal(rank, want_rank.ravel())
+
+
+def test_ids_renumbered_in_place_only_when_the_column_is_the_readers_own():
+    from sorvani_kb.datavisualization.report.inputs.columns import read_ids
+
+    # enough ids for 4-byte codes, the width they are renumbered in (fewer are cast, so copied)
+    categories = [f"Italia/{k}" for k in range(40_000, 0, -1)]
+    rng = np.random.default_rng(4)
+    codes_in = rng.integers(-1, len(categories), 5_000).astype(np.int32)
+    column = pd.Series(pd.Categorical.from_codes(codes_in, categories=categories))
+    assert column.array.codes.dtype == np.int32
+    names = np.where(codes_in >= 0, np.asarray(categories, dtype=object)[codes_in], None)
+    for own in (False, True):
+        series = pd.Series(column.array.copy()) if own else column
+        codes, ids = read_ids(series, own=own)
+        assert list(ids) == sorted(categories) and np.shares_memory(codes, series.array.codes) == own
+        np.testing.assert_array_equal(np.where(codes >= 0, ids[codes], None), names)
+    np.testing.assert_array_equal(column.array.codes, codes_in)  # a caller's column is left as it was
+
+
+def test_widest_bounds_are_views_of_the_frame_and_the_columns_read_are_let_go(tmp_path):
+    from sorvani_kb.datavisualization.report.inputs import _read, prediction_layout
+    from sorvani_kb.datavisualization.report.inputs.forecasts import forecast_frame
+
+    rows = pd.DataFrame(
+        {
+            "unique_id": np.repeat(["Italia", "Italia/a"], 3),
+            "ds": np.tile(pd.date_range("2024-01-01", periods=3), 2),
+            "y": np.arange(6.0),
+        }
+    )
+    for m, shift in (("A", 0.0), ("B", 10.0)):
+        rows[m] = rows["y"] + shift
+        for lv, w in ((80, 1.0), (95, 2.0)):
+            rows[f"{m}-lo-{lv}"], rows[f"{m}-hi-{lv}"] = rows[m] - w, rows[m] + w
+    rows.loc[4, "B-lo-80"] = np.nan
+    rows.to_parquet(tmp_path / "pred.parquet")
+    pred = _read(str(tmp_path / "pred.parquet"), "forecasts", inputs.Options(), prediction_layout)
+    frame, cells, _, bands, _ = forecast_frame("pred.parquet", pred, pred.layout.models, "datetime", [])
+    assert list(pred.values) == ["y"]  # each model column went once the frame had it
+    n = cells.size
+    for i, m in enumerate(("A", "B")):
+        lo95, hi95 = bands[m][95]
+        assert np.shares_memory(lo95, frame["lo"].to_numpy()) and not lo95.flags.writeable
+        np.testing.assert_array_equal(lo95, frame["lo"].to_numpy()[i * n : (i + 1) * n])
+        np.testing.assert_array_equal(hi95, rows[m + "-hi-95"].to_numpy())
+        want_lo80 = rows[m + "-lo-80"].to_numpy()
+        np.testing.assert_array_equal(bands[m][80][0], want_lo80)
+        assert not np.shares_memory(bands[m][80][0], frame["lo"].to_numpy())
+
+
+def test_a_parquet_file_is_read_a_column_at_a_time_as_the_whole_read_gives_it(tmp_path):
+    from sorvani_kb.datavisualization.report.inputs.sources import column_reader, open_source, read_columns
+
+    pred, _ = _long_history(n_ids=3, n_t=4)
+    pred.to_parquet(tmp_path / "p.parquet", index=False)
+    pred.to_csv(tmp_path / "p.csv", index=False)
+    for name in ("p.parquet", "p.csv"):
+        src = open_source(str(tmp_path / name))
+        whole = read_columns(src, ["unique_id", "ds", "M"], ids=["unique_id"], dates=["ds"], numbers=["M"])
+        taken = column_reader(src, ["unique_id", "ds", "M"], ids=["unique_id"], dates=["ds"], numbers=["M"])
+        assert len(taken) == len(whole) == len(pred)
+        for col in ("unique_id", "ds", "M"):
+            pd.testing.assert_series_equal(taken.pop(col), whole[col])

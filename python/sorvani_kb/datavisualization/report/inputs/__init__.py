@@ -29,7 +29,8 @@ from .grid import agreement_note, observed_frame, observed_from_forecasts, pairi
 from .hierarchy import settle as settle_hierarchy
 from .layouts import Layout, observed_layout, prediction_layout
 from .options import Options
-from .sources import Source, open_source, read_columns, release_arrow_memory
+from .memory import release_memory
+from .sources import Source, column_reader, open_source
 from .text import close_names, cut, listing, source_name
 
 __all__ = ["FORECAST_COLUMNS", "OBSERVED_COLUMNS", "Inputs", "InputError", "Options", "load", "is_path"]
@@ -69,10 +70,12 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
     # (a copy: the columns read may be views of one block, which only goes once none is left)
     pred.values = {own: pred.values[own].copy()} if own is not None else {}
     pred.ids = pred.times = pred.cutoffs = None
+    release_memory()
     observed_rows, obs_path, observed_dates = None, None, None
     if obs is not None:
         obs_path = obs.source.path
         made = observed_frame(obs_path, obs, kind, notes)
+        release_memory()
         pairing_notes(pred_path, obs_path, cells.ids, cells.times, any_window(cells, present), made, notes)
         if pred.layout.value is not None:
             agreement_note(pred_path, cells, pred.values[pred.layout.value], made, notes)
@@ -81,6 +84,9 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
     elif pred.layout.value is not None:  # the observed values come with the forecasts
         observed_rows = observed_from_forecasts(pred_path, cells, pred.values[pred.layout.value], notes)
     structure = settle_hierarchy(options.hierarchy, cells.ids, observed_rows, notes, observed_dates)
+    cutoffs = cells.cutoffs
+    del cells
+    release_memory()  # what the checks freed, before the measures and the page begin
     models = pred.layout.models
     return Inputs(
         frame,
@@ -93,7 +99,7 @@ def load(forecasts, observed=None, options=None, labels=("forecasts", "observed"
         _named(obs.source) if obs is not None else None,
         notes,
         structure=structure,
-        cutoffs=cells.cutoffs,
+        cutoffs=cutoffs,
         bands=bands,
         quantiles=quantiles,
     )
@@ -139,16 +145,18 @@ def _read(value, label, options, layout_of):
         numbers = [layout.value]
     fmt = options.date_format
     dates = [layout.ds] + ([layout.cutoff] if forecasts and layout.cutoff else [])
-    frame = read_columns(
+    frame = column_reader(
         src, [layout.id, *dates, *numbers], ids=[layout.id], dates=dates, numbers=numbers, dates_as_text=bool(fmt)
     )
     if not len(frame):
         raise InputError(f"{src.path}: no rows" + (", only the header" if src.kind != "frame" else ""))
-    ids, times = read_ids(frame[layout.id]), read_times(frame[layout.ds], src.path, layout.ds, fmt)
-    values = {c: read_numbers(frame[c], src, c) for c in numbers}
-    cutoffs = read_times(frame[layout.cutoff], src.path, layout.cutoff, fmt) if len(dates) > 1 else None
+    # Each column becomes codes or numbers and is let go before the next is taken (read, from Parquet).
+    ids = read_ids(frame.pop(layout.id), own=src.kind == "parquet")
+    times = read_times(frame.pop(layout.ds), src.path, layout.ds, fmt)
+    cutoffs = read_times(frame.pop(layout.cutoff), src.path, layout.cutoff, fmt) if len(dates) > 1 else None
+    values = {c: read_numbers(frame.pop(c), src, c) for c in numbers}
     del frame  # its columns may be Arrow's memory, given back here
-    release_arrow_memory()
+    release_memory()
     return Columns(src, layout, ids, times, values, cutoffs)
 
 

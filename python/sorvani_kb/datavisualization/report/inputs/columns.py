@@ -10,9 +10,9 @@ from .sources import MISSING_TEXTS, all_text
 from .text import cut
 
 
-def sorted_codes(codes, values):
+def sorted_codes(codes, values, in_place=False):
     """Codes per row into the sorted distinct `values` (-1 stays -1), values that compare equal
-    merged: (codes, sorted distinct values)."""
+    merged: (codes, sorted distinct values). `in_place`: `codes` are the caller's to renumber."""
     vcodes, distinct = pd.factorize(values)
     distinct = np.asarray(distinct)
     order = np.argsort(distinct, kind="stable")
@@ -22,7 +22,16 @@ def sorted_codes(codes, values):
     lookup = np.append(np.where(vcodes >= 0, rank[np.maximum(vcodes, 0)] if len(rank) else -1, -1), -1)
     if np.array_equal(lookup[:-1], np.arange(len(lookup) - 1)):  # already sorted and distinct
         return codes, distinct[order]
+    if in_place and codes.flags.writeable and codes.dtype == code_type(len(lookup)):
+        lookup = lookup.astype(codes.dtype)
+        for at in range(0, len(codes), BLOCK):  # a block at a time: no second column of codes
+            block = codes[at : at + BLOCK]
+            np.take(lookup, block, out=block)
+        return codes, distinct[order]
     return lookup.astype(code_type(len(lookup)))[codes], distinct[order]
+
+
+BLOCK = 1 << 20  # rows renumbered at a time
 
 
 def code_type(n):
@@ -41,10 +50,14 @@ def _id_text(value):
     return str(value).strip()
 
 
-def read_ids(series):
-    """(codes, ids): codes per row into the sorted distinct ids as text (-1 where there is none)."""
+def read_ids(series, own=False):
+    """(codes, ids): codes per row into the sorted distinct ids as text (-1 where there is none).
+    `own`: the column is this reader's alone (read from a file), so its codes may be renumbered in
+    place."""
     if isinstance(series.dtype, pd.CategoricalDtype):  # dictionary codes from Arrow: no hashing of the rows
-        codes, uniques = series.cat.codes.to_numpy(), series.cat.categories
+        codes, uniques = series.array.codes, series.cat.categories
+        if own:
+            codes = _writable(codes)
     else:
         codes, uniques = pd.factorize(series)
     codes = np.asarray(codes).astype(code_type(len(uniques) + 1), copy=False)
@@ -56,7 +69,18 @@ def read_ids(series):
     if (codes < 0).any():
         codes = np.where(codes >= 0, codes, len(text) - 1)  # the missing ones: the empty text added last
     text[text == ""] = None
-    return sorted_codes(codes, pd.Series(text, dtype=object))
+    return sorted_codes(codes, pd.Series(text, dtype=object), in_place=True)
+
+
+def _writable(codes):
+    """A writable view of a Categorical's codes (pandas hands them out read-only), or the
+    read-only codes where the array under them is not writable."""
+    view = codes.view()
+    try:
+        view.flags.writeable = True
+    except ValueError:
+        return codes
+    return view
 
 
 def read_numbers(series, src, col):

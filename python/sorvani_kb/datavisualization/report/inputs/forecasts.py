@@ -47,7 +47,8 @@ def forecast_frame(path, columns, models, kind, notes):
     cells = _cells(path, columns, kind, notes)
     present = np.zeros(cells.size, dtype=bool)
     present[cells.cell] = True
-    parts = [_model_block(path, m, columns.values, cells, notes) for m in models]
+    values = _Consumed(columns.values, models)
+    parts = [_model_block(path, m, values, cells, notes) for m in models]
     if not present.all():
         notes.append(_gaps_note(path, cells, present))
     k = len(models)
@@ -63,16 +64,12 @@ def forecast_frame(path, columns, models, kind, notes):
             "lo": np.concatenate([p["lo"] for p in parts]),
             "hi": np.concatenate([p["hi"] for p in parts]),
             "filled": np.tile(~present, k),
-        }
+        },
+        copy=False,  # the columns are this function's own arrays: not stacked into a copy
     )
-    bands = {
-        m.name: {
-            lv: (_spread(columns.values[lo], cells), _spread(columns.values[hi], cells))
-            for lv, (lo, hi) in m.bands.items()
-        }
-        for m in models
-    }
-    quantiles = {m.name: {p: _spread(columns.values[c], cells) for p, c in m.quantiles.items()} for m in models}
+    del parts
+    bands = {m.name: _bands(m, i, frame, values, cells) for i, m in enumerate(models)}
+    quantiles = {m.name: {p: _spread(values.take(c), cells) for p, c in m.quantiles.items()} for m in models}
     return frame, cells, present, bands, quantiles
 
 
@@ -80,7 +77,7 @@ def _cells(path, columns, kind, notes):
     rows, id_codes, ids, t_codes, times = keyed_rows(path, columns.ids, columns.times, notes)
     w_codes, cutoffs = _windows(path, columns, rows)
     n_ids, n_t = len(ids), len(times)
-    pairs, local = np.unique(w_codes * n_t + t_codes, return_inverse=True)  # each window's dates
+    pairs, local = _dense_unique(w_codes * n_t + t_codes, (int(w_codes.max()) + 1 if len(w_codes) else 0) * n_t)
     pair_w, pair_t = pairs // n_t, pairs % n_t
     n_w = int(pair_w.max()) + 1 if len(pairs) else 0
     width = np.bincount(pair_w, minlength=n_w)
@@ -90,7 +87,7 @@ def _cells(path, columns, kind, notes):
             f"{path}: the ids' forecast dates differ too much to align them ({n_ids} ids over "
             f"{n_t} distinct dates, {len(rows)} rows)"
         )
-    cell = n_ids * start[w_codes] + id_codes * width[w_codes] + (local.ravel() - start[w_codes])
+    cell = n_ids * start[w_codes] + id_codes * width[w_codes] + (local - start[w_codes])
     window = np.repeat(np.arange(n_w), n_ids * width)
     cell_id = np.concatenate([np.repeat(np.arange(n_ids), width[w]) for w in range(n_w)]) if n_w else cell[:0]
     cell_t = np.concatenate([np.tile(pair_t[start[w] : start[w + 1]], n_ids) for w in range(n_w)]) if n_w else cell[:0]
@@ -110,10 +107,63 @@ def _windows(path, columns, rows):
     if (codes < 0).any():
         first = int(rows[np.argmax(codes < 0)]) + 1
         raise InputError(f"{path}: column {columns.cutoffs.col!r} has no cutoff on row {first}")
-    used = np.unique(codes)
-    rank = np.full(len(values), -1, dtype=np.int64)
+    used, rank = _dense_unique(codes, len(values))
+    return rank, np.asarray(values)[used]
+
+
+def _dense_unique(keys, n):
+    """np.unique(keys, return_inverse=True) for keys in range(n), n small beside the rows: by a
+    table of the keys present, without sorting the rows. (Each window's forecast dates.)"""
+    if n > 4 * len(keys) + 1_000_000:  # a sparse range: the table would outweigh the sort
+        used, inverse = np.unique(keys, return_inverse=True)
+        return used, inverse.ravel()
+    seen = np.zeros(n, dtype=bool)
+    seen[keys] = True
+    used = np.flatnonzero(seen)
+    rank = np.full(n, -1, dtype=np.int64)
     rank[used] = np.arange(len(used))
-    return rank[codes], np.asarray(values)[used]
+    return used, rank[keys]
+
+
+def _bands(model, i, frame, values, cells):
+    """A model's bands {level: (lo, hi)} over its cells. The level in the frame's `lo` and `hi`
+    (the widest) is a read-only view of the model's rows there, not a second copy."""
+    bands = {}
+    for lv, (lo, hi) in model.bands.items():
+        if (lo, hi) == (model.lo, model.hi):
+            rows = slice(i * cells.size, (i + 1) * cells.size)
+            bands[lv] = tuple(_read_only(frame[c].to_numpy()[rows]) for c in ("lo", "hi"))
+        else:
+            bands[lv] = (_spread(values.take(lo), cells), _spread(values.take(hi), cells))
+    return bands
+
+
+class _Consumed:
+    """The value columns read, each let go once the frame has taken it for the last time: at
+    millions of rows the columns read and the frame made of them are not held at once. The
+    forecasts' own observed column stays: it is used after the frame."""
+
+    def __init__(self, values, models):
+        self.values = values
+        self.uses: dict = {}
+        for m in models:
+            used = [m.mean, m.lo, m.hi] + [c for lv, pair in m.bands.items() for c in pair if pair != (m.lo, m.hi)]
+            for c in used + list(m.quantiles.values()):
+                if c is not None:
+                    self.uses[c] = self.uses.get(c, 0) + 1
+
+    def take(self, col):
+        column = self.values[col]
+        self.uses[col] -= 1
+        if not self.uses[col]:
+            del self.values[col]
+        return column
+
+
+def _read_only(array):
+    view = array.view()
+    view.flags.writeable = False
+    return view
 
 
 def _spread(values, cells):
@@ -131,7 +181,7 @@ def _model_block(path, model, values, cells, notes):
     for col, src in (("mean", model.mean), ("lo", model.lo), ("hi", model.hi)):
         arr = np.full(cells.size, np.nan)
         if src is not None:
-            vals = values[src][cells.rows]
+            vals = values.take(src)[cells.rows]
             nan = ~np.isfinite(vals)
             arr[cells.cell] = np.where(nan, np.nan, vals)
             if nan.any():

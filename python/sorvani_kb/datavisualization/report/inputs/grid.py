@@ -12,7 +12,7 @@ import pandas as pd
 from ..errors import InputError
 from .columns import code_type, sorted_codes
 from .dates import time_values
-from .sources import release_arrow_memory
+from .memory import release_memory
 from .text import ids_note, missing_note, plural, source_name
 
 
@@ -142,7 +142,7 @@ def observed_frame(path, obs, kind, notes):
         del id_codes, t_codes
         y = _runs_in_order(values, runs, n_t, bool(nan.any()), _own(values, obs.source))
         del values  # before the id and date columns are made: each is 4 or 8 bytes a row
-        release_arrow_memory()  # the values read may have been Arrow's
+        release_memory()  # the values read may have been Arrow's
         id_codes, t_codes = np.repeat(np.arange(n_ids, dtype=code_type(n_ids)), n_t), None
         ds = np.tile(times, n_ids)
     else:
@@ -150,7 +150,7 @@ def observed_frame(path, obs, kind, notes):
             path, kind, (id_codes, t_codes, values), ids, times, rows, bool(nan.any())
         )
         del values
-        release_arrow_memory()
+        release_memory()
         ds = times[t_codes]
     if nan.any():
         y[~np.isfinite(y)] = np.nan  # infinities too: no value
@@ -174,7 +174,7 @@ def _full_runs(id_codes, t_codes, n_ids, n_t):
     if not (t_codes.reshape(n_ids, n_t) == np.arange(n_t)).all():
         return None
     runs = id_codes.reshape(n_ids, n_t)
-    first = runs[:, 0]
+    first = runs[:, 0].copy()  # not a view: the row codes can go once the runs are known
     if not (runs == first[:, None]).all():
         return None
     seen = np.zeros(n_ids, dtype=bool)

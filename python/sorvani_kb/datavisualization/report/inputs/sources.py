@@ -25,6 +25,7 @@ import pandas as pd
 from ..errors import InputError
 from .datasets import dataset, is_pattern, part_files, partition_names, to_pandas
 from .text import cut, one_line
+from .memory import release_memory
 
 # Cell texts that mean "no value" in a number column (id and date columns treat only an empty
 # cell so: "NA" may well be an id).
@@ -342,7 +343,7 @@ def _parquet_column(src, col, ids):
         raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
     frame = to_pandas(table, [str(col)], [col] if col in ids else [], src.path)
     del table
-    release_arrow_memory()
+    release_memory()
     return frame
 
 
@@ -366,18 +367,8 @@ def _fixed_width_column(path, col):
         for chunk in parquet.read_row_group(group, columns=[col]).column(0).chunks:
             out[at : at + len(chunk)] = chunk.to_numpy(zero_copy_only=False)  # NaN, NaT where missing
             at += len(chunk)
-    release_arrow_memory()
+    release_memory()
     return out if at == len(out) else out[:at]
-
-
-def release_arrow_memory():
-    """Gives back to the system what Arrow's allocator keeps of the columns let go: it holds freed
-    memory for reuse, which at millions of rows is gigabytes the rest of the report cannot use."""
-    import pyarrow as pa
-
-    pool = pa.default_memory_pool()
-    if hasattr(pool, "release_unused"):
-        pool.release_unused()
 
 
 def all_text(series):
@@ -396,6 +387,51 @@ def read_columns(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False
         # the read never holds the whole table twice (as Arrow and as pandas).
         parts = {str(c): _parquet_column(src, c, ids)[str(c)] for c in dict.fromkeys(columns)}
         return pd.DataFrame(parts, copy=False)
+    return _csv_columns(src, columns, ids, dates, numbers, dates_as_text)
+
+
+def column_reader(src, columns, ids=(), dates=(), numbers=(), dates_as_text=False):
+    """The named columns of a source to be taken one at a time (`pop(name)` gives a column as a
+    pandas Series, `len()` the rows): a Parquet file reads each column only when it is taken, so
+    the caller can turn it into codes and let it go before the next one is read; any other source
+    is read whole, as `read_columns` reads it."""
+    if src.fetch is None and src.kind == "parquet":
+        return _ParquetColumns(src, ids)
+    return _FrameColumns(read_columns(src, columns, ids, dates, numbers, dates_as_text))
+
+
+class _FrameColumns:
+    """Columns read whole: taking one leaves the frame as it is (a column deleted from a pandas
+    frame may copy the others of its block)."""
+
+    def __init__(self, frame):
+        self.frame = frame
+
+    def __len__(self):
+        return len(self.frame)
+
+    def pop(self, col):
+        return self.frame[col]
+
+
+class _ParquetColumns:
+    def __init__(self, src, ids):
+        import pyarrow.parquet as pq
+
+        self.src, self.ids = src, list(ids)
+        try:
+            self.rows = pq.ParquetFile(src.path).metadata.num_rows
+        except Exception as exc:  # noqa: BLE001  pyarrow's errors are of many kinds, all of them "cannot read"
+            raise InputError(f"{src.path}: cannot read the file as Parquet ({cut(one_line(exc), 160)})") from None
+
+    def __len__(self):
+        return self.rows
+
+    def pop(self, col):
+        return _parquet_column(self.src, col, self.ids)[str(col)]
+
+
+def _csv_columns(src, columns, ids, dates, numbers, dates_as_text):
     text = list(dates) if dates_as_text else []
     frame = _read_csv(src, usecols=list(columns), text=text, keep=list(ids) + list(dates), numbers=numbers)
     for col in ids:  # read as numbers (in some chunks at least): again, as text
