@@ -28,8 +28,8 @@ from .frames import frame_source
 from .grid import agreement_note, observed_frame, observed_from_forecasts, pairing_notes
 from .hierarchy import settle as settle_hierarchy
 from .layouts import Layout, observed_layout, prediction_layout
-from .options import Options
 from .memory import release_memory
+from .options import Options
 from .sources import Source, column_reader, open_source
 from .text import close_names, cut, listing, source_name
 

@@ -24,8 +24,8 @@ import pandas as pd
 
 from ..errors import InputError
 from .datasets import dataset, is_pattern, part_files, partition_names, to_pandas
-from .text import cut, one_line
 from .memory import release_memory
+from .text import cut, one_line
 
 # Cell texts that mean "no value" in a number column (id and date columns treat only an empty
 # cell so: "NA" may well be an id).
