@@ -183,8 +183,10 @@ def window_grid(inputs, model, hierarchy, observed, history=None) -> WindowGrid:
         present.reshape(-1)[cells] = True
 
     def place(values):
-        if full:
-            return np.array(values, dtype=np.float64).reshape(shape)
+        if full:  # the frame's own column, read-only: no copy of it per model
+            view = np.asarray(values, dtype=np.float64).reshape(shape).view()
+            view.flags.writeable = False
+            return view
         out = np.full(shape, np.nan)
         out.reshape(-1)[cells] = values
         return out
@@ -489,6 +491,7 @@ def evaluate(
                 calibration=_calibration(grid, groups, len(level_names)),
             )
         )
+        del grid, window, pooled  # before the next model's are made
     return Evaluation(
         ids=hierarchy.ids,
         depth=hierarchy.depth,
