@@ -74,6 +74,21 @@ def test_arrays_decode_to_what_was_stored(values, dtype, decimal):
     assert len(index["keyed"]["bounds"]) - 1 == max(1, -(-len(values) // 64))
 
 
+def test_checks_made_a_block_at_a_time_encode_as_the_whole_array_would(monkeypatch):
+    rng = np.random.RandomState(7)
+    values = np.round(rng.uniform(-500, 500, 1000), 2)
+    values[[3, 40, 41, 500]] = np.nan, np.inf, 1e12, 1e-40  # none, infinite, beyond int32, subnormal
+    widths = {"dec": np.round(values, 1), "mixed": values, "normal": rng.standard_normal(1000)}
+    pages = []
+    for block in (codec.BLOCK, 7):
+        monkeypatch.setattr(codec, "BLOCK", block)
+        blobs = codec.Blobs(n_ids=100, block=16)
+        for name, array in widths.items():
+            blobs.add(name, array, "f4", keys=np.arange(100), width=10)
+        pages.append(packed(blobs))
+    assert pages[0] == pages[1]
+
+
 def test_rows_are_cut_by_blocks_of_ids():
     # rows of ids 0, 3, 4, 9 (of 10), 2 values each; blocks of 4 ids: 0-3, 4-7, 8-9
     blobs = codec.Blobs(n_ids=10, block=4)

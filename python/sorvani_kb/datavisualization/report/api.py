@@ -321,9 +321,11 @@ def build(
         worker = Worker.start([forecasts, observed], use_case=_use_case(forecasts, options))
     try:
         from . import inputs, page
+        from .inputs.memory import release_memory
 
         data = inputs.load(forecasts, observed, options)
         evaluation, shared = _evaluate(data, options)
+        release_memory()  # what the measures freed, before the page's arrays are made
         if history is not None and (not isinstance(history, int) or history < 0):
             raise InputError(f"--history {history!r}: give a number of observations, 0 or more")
         shown = _page_evaluation(evaluation, options.benchmark)

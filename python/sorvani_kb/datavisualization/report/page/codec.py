@@ -10,6 +10,8 @@ from typing import NamedTuple, Optional
 
 import numpy as np
 
+BLOCK = 1 << 20  # values checked at a time where a whole array's temporaries would be large
+
 
 class _Stored(NamedTuple):
     name: str
@@ -115,7 +117,16 @@ class Blobs:
 
     def _scaled(self, values, k, limit=True):
         """values * 10**k, rounded (int32 with MISSING for NaN when `limit`), and where that
-        gives back the value to 1e-9 relative."""
+        gives back the value to 1e-9 relative. With `limit`, a block at a time: an array of the
+        whole observed history would otherwise make several float64 copies of itself at once."""
+        if not limit or len(values) <= BLOCK:
+            return self._scaled_block(values, k, limit)
+        ints, ok = np.empty(len(values), dtype="<i4"), np.empty(len(values), dtype=bool)
+        for at in range(0, len(values), BLOCK):
+            ints[at : at + BLOCK], ok[at : at + BLOCK] = self._scaled_block(values[at : at + BLOCK], k)
+        return ints, ok
+
+    def _scaled_block(self, values, k, limit=True):
         scale = 10.0**k
         finite = np.isfinite(values)
         plain = np.where(finite, values, 0.0)
@@ -138,11 +149,14 @@ class Blobs:
     @staticmethod
     def _fits_float32(array):
         """Where a value keeps its magnitude as float32 (neither beyond its range nor subnormal)."""
-        magnitude = np.abs(array)
-        with np.errstate(invalid="ignore"):
-            return ~((magnitude > np.finfo(np.float32).max) & np.isfinite(array)) & ~(
-                (magnitude < np.finfo(np.float32).tiny) & (magnitude > 0)
-            )
+        out = np.empty(len(array), dtype=bool)
+        for at in range(0, len(array), BLOCK):
+            magnitude = np.abs(array[at : at + BLOCK])
+            with np.errstate(invalid="ignore"):
+                out[at : at + BLOCK] = ~((magnitude > np.finfo(np.float32).max) & np.isfinite(magnitude)) & ~(
+                    (magnitude < np.finfo(np.float32).tiny) & (magnitude > 0)
+                )
+        return out
 
     def _encodings(self, stored):
         """Per chunk of `stored`: (encoding, the numbers to store)."""
@@ -239,21 +253,21 @@ class Blobs:
     def finish(self, workers=2):
         """Encodes and compresses every chunk (zlib works outside the interpreter lock: threads
         share it)."""
-        jobs = []
-        for stored in self.arrays:
-            bounds = stored.bounds
-            for (code, source), a, b in zip(self._encodings(stored), bounds[:-1], bounds[1:]):
-                piece = source[a:b]
-                jobs.append((code, piece.reshape(-1, stored.width).T if stored.columns else piece))
+        # An array at a time: only one array's encoded numbers are held beside the packed text.
         with ThreadPoolExecutor(max_workers=workers) as pool:
-            packed = iter(list(pool.map(self._pack, jobs)))
-        for stored in self.arrays:
-            first = self._next
-            for c in range(len(stored.bounds) - 1):
-                where = self.blocks[c] if stored.blocked else self.tail if stored.late else self.head
-                where.append((self._next, next(packed)))
-                self._next += 1
-            self.index[stored.name] = self._entry(stored, first)
+            for stored in self.arrays:
+                bounds = stored.bounds
+                jobs = [
+                    (code, source[a:b].reshape(-1, stored.width).T if stored.columns else source[a:b])
+                    for (code, source), a, b in zip(self._encodings(stored), bounds[:-1], bounds[1:])
+                ]
+                first = self._next
+                for c, text in enumerate(pool.map(self._pack, jobs)):
+                    where = self.blocks[c] if stored.blocked else self.tail if stored.late else self.head
+                    where.append((self._next, text))
+                    self._next += 1
+                del jobs
+                self.index[stored.name] = self._entry(stored, first)
         self.arrays = []
 
     @staticmethod
