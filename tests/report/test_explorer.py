@@ -106,6 +106,21 @@ def test_rows_are_cut_by_blocks_of_ids():
             assert any(number == a["el"] + c for number, _ in blobs.blocks[c])
 
 
+def test_late_rows_come_after_every_block_still_cut_by_block():
+    blobs = codec.Blobs(n_ids=10, block=4)
+    keys = np.array([0, 3, 4, 9])
+    blobs.add("figure", np.arange(8.0), "f4", keys=keys, width=2)
+    blobs.add("table", np.arange(8.0) / 4, "f4", keys=keys, width=2, late=True)
+    index, elements = packed(blobs)
+    late = index["table"]
+    assert late["late"] and late["blocked"] and late["bounds"] == [0, 4, 6, 8]
+    in_blocks = {number for block in blobs.blocks for number, _ in block}
+    tail = [number for number, _ in blobs.tail]
+    assert tail == [late["el"] + c for c in range(3)] and not in_blocks & set(tail)
+    assert {index["figure"]["el"] + c for c in range(3)} <= in_blocks
+    np.testing.assert_array_equal(decode(index, elements, "table"), np.arange(8.0) / 4)
+
+
 def stored_against(mean, lo, hi, width=4, block=2):
     """(index, elements, what Blobs.decoded gives) of rows of `width`: mean, lo against mean, hi
     against the reflection of lo about mean, in blocks of `block` ids."""

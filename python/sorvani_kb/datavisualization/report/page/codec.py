@@ -47,7 +47,8 @@ class Blobs:
     Arrays of values per id are cut by blocks of `block` consecutive ids (chunk c holds the rows
     of the ids of block c), and the page holds the chunks block by block, each block followed by
     a marker: a member's view needs the chunks of its own block (and its sub-members'), and can
-    be drawn as soon as the browser has read them. Other arrays are one chunk each."""
+    be drawn as soon as the browser has read them. Other arrays are one chunk each. A `late`
+    array's chunks, blocked or not, come after every block."""
 
     MISSING = -(2**31)
     MAX_PLACES = 6
@@ -68,7 +69,8 @@ class Blobs:
     def add(self, name, array, dtype, keys=None, width=1, offsets=None, late=False, base=(), columns=False):
         """Stores `array` (flattened) under `name`. keys: the id (global index, ascending) of each
         row of `width` elements; offsets: for variable-length rows, where each id's elements start
-        (n_ids + 1 offsets); neither: one chunk (late: after the blocks). base: one name (the
+        (n_ids + 1 offsets); neither: one chunk. late: after the blocks (what only the
+        overview and the tables need: a member's figures do not wait for it). base: one name (the
         array is stored against that array's values) or two (a, b: against 2a - b, b's
         reflection about a) of float arrays already added with the same rows; columns: each
         chunk's rows of `width` are stored column by column (rows of unlike measures)."""
@@ -263,7 +265,7 @@ class Blobs:
                 ]
                 first = self._next
                 for c, text in enumerate(pool.map(self._pack, jobs)):
-                    where = self.blocks[c] if stored.blocked else self.tail if stored.late else self.head
+                    where = self.tail if stored.late else self.blocks[c] if stored.blocked else self.head
                     where.append((self._next, text))
                     self._next += 1
                 del jobs

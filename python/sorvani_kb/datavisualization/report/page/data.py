@@ -69,7 +69,7 @@ def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None, shown
     names["sums"] = blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width)
     if isinstance(sums, ms.GroupSums):
         names["groups"] = blobs.add(p + "groups", sums.groups, "i4")
-        names["gapBy"] = blobs.add(p + "gapBy", values["gap_by"], "i4", keys)
+        names["gapBy"] = blobs.add(p + "gapBy", values["gap_by"], "i4", keys, late=True)
     else:
         names["aggRows"] = blobs.add(p + "aggRows", sums.rows, "i4")
     names["measures"] = encode_measures(blobs, p + "measures", values, keys_shown or MEASURE_KEYS, keys)
@@ -106,10 +106,11 @@ def page_residuals(mean, grid, residual, shown, values):
 
 
 def encode_measures(blobs, name, values, keys_shown, gid):
-    """One row of the measures `keys_shown` per member `gid`."""
+    """One row of the measures `keys_shown` per member `gid`. Held after every block (`late`): a
+    member's figures never wait for them, the tables that show them come once the page is read."""
     columns = [np.asarray(values[k], dtype=np.float64) for k in keys_shown]
     table = np.stack(columns, axis=1) if len(gid) else np.zeros((0, len(keys_shown)))
-    return blobs.add(name, table, "f4", gid, len(keys_shown), columns=True)
+    return blobs.add(name, table, "f4", gid, len(keys_shown), late=True, columns=True)
 
 
 def encode_observed(blobs, observed):
@@ -448,7 +449,7 @@ def pooled_entries(blobs, entries, members):
         key = last["arrays"]["measures"] + ".all"
         arrays = dict(last["arrays"], measures=encode_measures(blobs, key, values, [m["key"] for m in shown], gid))
         if "gapBy" in arrays:
-            arrays["gapBy"] = blobs.add(key + ".gapBy", by[gid], "i4", gid)
+            arrays["gapBy"] = blobs.add(key + ".gapBy", by[gid], "i4", gid, late=True)
         out.append(
             dict(last, window="all", pooled=len(own), worst=worst_lists(values, gid, shown, fine), arrays=arrays)
         )

@@ -103,7 +103,7 @@ function chunk(name, c) {
   let p = chunks.get(key);
   if (p === undefined) {
     const a = META.arrays[name];
-    const raw = (a.blocked ? arrived(c) : a.late ? arrived(META.blocks) : Promise.resolve())
+    const raw = (a.late ? arrived(META.blocks) : a.blocked ? arrived(c) : Promise.resolve())
       .then(() => inflate(document.getElementById('sorvani-b' + (a.el + c)).textContent));
     p = Promise.all([raw, ...(a.base || []).map((b) => chunk(b, c))])
       .then(([bytes, ...bases]) => decodeChunk(a, c, bytes, bases));
