@@ -141,3 +141,16 @@ def test_quantile_forecasts_bring_their_pinball_losses_and_every_levels_coverage
         for key in ("pinball_10", "pinball_90", "coverage_80_pct", "coverage_90_pct", "mase"):
             check_column(values[key], rows[key], f"{entry['name']} {key}")
     assert np.isfinite(stored(page, page.model("Q"))["pinball_10"]).any()
+
+
+def test_a_links_figures_come_first_earlier_windows_and_the_tables_after_every_block(pages):
+    page, _ = pages["benchmark"]
+    arrays, last = page.meta["arrays"], max(e["window"] for e in page.meta["models"] if e["window"] != "all")
+    figures = ("mean", "lo", "hi", "sums", "std")
+    for entry in page.meta["models"]:
+        stored = entry["arrays"]
+        for name in figures:
+            if name in stored:
+                assert arrays[stored[name]]["blocked"]
+                assert arrays[stored[name]]["late"] == (entry["window"] not in (last, "all")), (entry["window"], name)
+        assert arrays[stored["measures"]]["late"] and arrays[stored["measures"]]["blocked"]

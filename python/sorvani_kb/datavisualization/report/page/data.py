@@ -48,25 +48,27 @@ class PageData:
     measures: list
 
 
-def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None, shown=None):
+def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None, shown=None, late=False):
     """The arrays of one model; returns the names it stored them under. With the sums of a grouped
     structure (GroupSums): "sums" per grouping in "groups", and "gapBy" per member. `keys_shown`:
     the measures stored, in order (default: those of measures.MEASURES). `shown`: (the observed
     values the page holds, what it decodes of them) when it holds some: where the residuals are
     exactly those the page derives from them and the forecasts (page_residuals), "res" is not
-    stored but "fcObs", the forecast dates' positions on the observed axis."""
+    stored but "fcObs", the forecast dates' positions on the observed axis. `late`: the figures'
+    arrays too come after every block (an earlier cross-validation window's: a link shows the
+    last window unless it names another)."""
     p = f"m{i}."
     width = grid.mean.shape[1]
     keys = grid.gid
     residual = grid.residual
-    names = {"mean": blobs.add(p + "mean", grid.mean, "f4", keys, width)}
+    names = {"mean": blobs.add(p + "mean", grid.mean, "f4", keys, width, late=late)}
     derived = page_residuals(blobs.decoded(names["mean"]), grid, residual, *shown) if shown else None
     if derived is None:
-        names["res"] = blobs.add(p + "res", residual, "f4", keys, width)
+        names["res"] = blobs.add(p + "res", residual, "f4", keys, width, late=late)
     else:
         names["fcObs"] = derived.tolist()
-    names["std"] = blobs.add(p + "std", ms.residual_std(residual), "f4", keys)
-    names["sums"] = blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width)
+    names["std"] = blobs.add(p + "std", ms.residual_std(residual), "f4", keys, late=late)
+    names["sums"] = blobs.add(p + "sums", sums.total, "f4", keys[sums.rows], width, late=late)
     if isinstance(sums, ms.GroupSums):
         names["groups"] = blobs.add(p + "groups", sums.groups, "i4")
         names["gapBy"] = blobs.add(p + "gapBy", values["gap_by"], "i4", keys, late=True)
@@ -77,8 +79,8 @@ def encode_model(blobs, i, grid, hierarchy, sums, values, keys_shown=None, shown
         names["gid"] = blobs.add(p + "gid", keys, "i4")
     if grid.band:
         # bounds as their distance from the forecast, the upper one from the lower one's mirror
-        names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width, base=names["mean"])
-        names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width, base=(names["mean"], names["lo"]))
+        names["lo"] = blobs.add(p + "lo", grid.lo, "f4", keys, width, late=late, base=names["mean"])
+        names["hi"] = blobs.add(p + "hi", grid.hi, "f4", keys, width, late=late, base=(names["mean"], names["lo"]))
     return names
 
 
@@ -407,7 +409,8 @@ def _encode_models(blobs, inputs, grids, shape, starts, progress):
         fine = _fine(grid, members)
         kept.append((grid.gid, {k: v[0] for k, v in fine.items()}))
         entry = _model_entry(inputs, grid, start, worst_lists(extra, grid.gid, shown, kept[-1][1]), fine)
-        entry["arrays"] = encode_model(blobs, i, grid, hierarchy, sums, extra, keys_shown, held)
+        late = window is not None and window != len(inputs.cutoffs) - 1
+        entry["arrays"] = encode_model(blobs, i, grid, hierarchy, sums, extra, keys_shown, held, late)
         if "fcObs" in entry["arrays"]:
             entry["fcObs"] = entry["arrays"].pop("fcObs")
         models.append(entry)
