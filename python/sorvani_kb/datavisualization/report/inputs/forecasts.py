@@ -147,7 +147,7 @@ class _Consumed:
         self.values = values
         self.uses: dict = {}
         for m in models:
-            used = [m.mean, m.lo, m.hi] + [c for lv, pair in m.bands.items() for c in pair if pair != (m.lo, m.hi)]
+            used = [m.mean, m.lo, m.hi] + [c for pair in m.bands.values() for c in pair if pair != (m.lo, m.hi)]
             for c in used + list(m.quantiles.values()):
                 if c is not None:
                     self.uses[c] = self.uses.get(c, 0) + 1

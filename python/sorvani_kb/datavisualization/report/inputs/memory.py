@@ -9,7 +9,6 @@ arrays are mapped afresh, cannot use; so each step hands it back before the next
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import functools
 import sys
 
@@ -33,8 +32,7 @@ def _malloc_trim():
     if not sys.platform.startswith("linux"):
         return None
     try:
-        libc = ctypes.CDLL(ctypes.util.find_library("c") or "libc.so.6")
-        trim = libc.malloc_trim
+        trim = ctypes.CDLL(None).malloc_trim  # the process's own C library: no search for it
     except (OSError, AttributeError):  # musl and others have no malloc_trim
         return None
     trim.argtypes, trim.restype = [ctypes.c_size_t], ctypes.c_int
