@@ -9,6 +9,8 @@ import dataclasses
 import json
 import multiprocessing
 import re
+import subprocess
+import sys
 import time
 import zlib
 from importlib import resources
@@ -420,6 +422,18 @@ def test_texts_cannot_break_out_of_the_data(text):
     assert json.loads(safe) == {"id": text}
 
 
+def test_datatables_come_from_the_installed_itables_without_importing_it():
+    code = (
+        "import sys; from sorvani_kb.datavisualization.report.page import html; "
+        "js, css = html.table_library(); print(len(js), len(css), 'itables' in sys.modules)"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    base = resources.files("itables") / "html"
+    js, css = (base / "dt_bundle.js").read_bytes(), (base / "dt_bundle.css").read_text(encoding="utf-8")
+    assert done.stdout.split() == [str(len(js)), str(len(css)), "False"]
+    assert html.table_library() == (js, css)
+
+
 def test_worst_lists_skip_members_that_are_fine(page):
     meta, _ = page_parts(page[0])
     names = dict(enumerate(meta["names"]))
@@ -491,6 +505,28 @@ def test_odd_ids_and_extreme_values(dates):
     assert [len(prototypes.module_figures(data, m, i)) > 0 for m in data.models for i in ei.ODD_IDS] == [
         True
     ] * 2 * len(ei.ODD_IDS)
+
+
+def test_the_worker_yields_the_processor_only_to_a_read_longer_than_its_imports(monkeypatch, tmp_path):
+    started, niced = [], []
+    monkeypatch.setattr(worker.os, "nice", lambda n: niced.append(n) or 0)
+    monkeypatch.setattr(prototypes, "load_libraries", lambda use_case=None: started.append(use_case))
+
+    class Context:
+        def Pool(self, n, initializer, initargs):
+            initializer(*initargs)  # what the second process runs first
+            return "pool"
+
+    monkeypatch.setattr(worker.multiprocessing, "get_context", lambda kind: Context())
+    monkeypatch.setattr(worker, "DRAWING_MODULE", "not.loaded.here")
+    small, large = tmp_path / "small", tmp_path / "large"
+    for path, size in ((small, worker.LARGE_INPUT), (large, worker.LONG_READ)):
+        with open(path, "wb") as fh:
+            fh.truncate(size)
+    assert worker.Worker.start([small, None], use_case="u") is not None and niced == []
+    assert worker.Worker.start([small, large], use_case="v") is not None and niced == [5]
+    assert worker.Worker.start([str(small)[:-1] + "x"]) is None  # unreadable: 0 bytes, no worker
+    assert started == ["u", "v"]
 
 
 def test_a_failed_second_process_leaves_the_page_to_this_one(kinds, page, monkeypatch):
@@ -580,6 +616,24 @@ def test_libraries_loaded_for_a_use_case_leave_only_the_models_to_draw(monkeypat
     assert drawn == ["in anticipo"]  # the model's prototypes; the residual ones were drawn ahead
     assert parts["residual"] == prototypes.residual_prototypes("in anticipo")
     assert sorted(parts["quantiles"]) == ["2", "3"]
+
+
+def test_models_on_the_same_dates_and_band_are_drawn_once(monkeypatch):
+    prototypes.load_libraries("in anticipo")
+    drawn = []
+    real = prototypes.model_prototypes
+    monkeypatch.setattr(prototypes, "model_prototypes", lambda *a: drawn.append(a[1:4]) or real(*a))
+    axis = np.array(["2024-01-01", "2024-01-08", "2024-01-15"], dtype="datetime64[ns]")
+    later = axis + np.timedelta64(7, "D")
+    models = [(axis, True, "2024-01-01"), (axis.copy(), True, "2024-01-01"), (axis, False, "2024-01-01")]
+    models += [(later, True, "2024-01-08"), (axis[:0], True, ""), (axis, True, "2024-01-01")]
+    parts = prototypes.library_parts("in anticipo", "datetime", models, axis, {2})
+    assert len(drawn) == 3  # once per distinct (dates, band, start); none for a model with no dates
+    protos = parts["models"]
+    assert protos[0] == protos[1] == protos[5] and protos[4] is None
+    assert protos[2] != protos[0] and protos[3]["axis"] != protos[0]["axis"]
+    alone = prototypes.library_parts("in anticipo", "datetime", [models[3]], axis, {2})["models"][0]
+    assert alone == protos[3]
 
 
 # ------------------------------------------------------------------------------------------------

@@ -18,6 +18,8 @@ from typing import Any, Callable, Iterable, Optional
 # Input size from which a second process pays for its own start (about 0.1 s and the imports
 # it repeats): below it, everything runs in this process.
 LARGE_INPUT = 16 << 20
+# Input size whose read takes longer than the worker's imports (about a second).
+LONG_READ = 64 << 20
 # The worker's whole task takes a few seconds; past this the page is drawn here instead (a
 # worker that died takes its task with it, and the pool would wait for it forever).
 PATIENCE = 60.0
@@ -25,9 +27,10 @@ PATIENCE = 60.0
 DRAWING_MODULE = "sorvani_kb.datavisualization.plotPrediction"
 
 
-def _load_libraries(use_case):
-    # Reading the input comes first: the worker yields the processor to it where both want it.
-    if hasattr(os, "nice"):
+def _load_libraries(use_case, yielding):
+    # For a read that outlasts these imports, the read comes first: the worker yields the
+    # processor to it where both want it. Below that, the imports are what the page waits for.
+    if yielding and hasattr(os, "nice"):
         try:
             os.nice(5)
         except OSError:
@@ -78,10 +81,12 @@ class Worker:
         """A worker for a report of `inputs` (paths or frames) when they are large together and
         the drawing libraries are not loaded here yet (or when `force`); None otherwise. With
         the report's `use_case` it draws what depends on nothing else while it waits."""
-        if not force and (DRAWING_MODULE in sys.modules or sum(input_size(v) for v in inputs) < LARGE_INPUT):
+        size = sum(input_size(v) for v in inputs)
+        if not force and (DRAWING_MODULE in sys.modules or size < LARGE_INPUT):
             return None
         try:
-            pool = multiprocessing.get_context("spawn").Pool(1, initializer=_load_libraries, initargs=(use_case,))
+            context = multiprocessing.get_context("spawn")
+            pool = context.Pool(1, initializer=_load_libraries, initargs=(use_case, size >= LONG_READ))
         except (OSError, ValueError, RuntimeError):
             return None  # no second process here: everything runs in this one
         return cls(pool)

@@ -5,7 +5,10 @@ from __future__ import annotations
 
 import base64
 import html
+import importlib.util
 import json
+import os
+import pathlib
 from importlib import resources
 
 ASSETS = resources.files(__package__.rpartition(".")[0]) / "assets"
@@ -37,8 +40,18 @@ def page_script():
 
 def table_library():
     """DataTables as the itables package ships it for offline pages: (module source, css)."""
-    base = resources.files("itables") / "html"
+    base = _package_files("itables") / "html"
     return (base / "dt_bundle.js").read_bytes(), (base / "dt_bundle.css").read_text(encoding="utf-8")
+
+
+def _package_files(name):
+    """The files of an installed package, found without importing it (itables imports pandas'
+    and polars' sample frames when imported, a tenth of a second the page does not need)."""
+    spec = importlib.util.find_spec(name)
+    places = list(spec.submodule_search_locations or []) if spec is not None else []
+    if len(places) == 1 and os.path.isdir(places[0]):
+        return pathlib.Path(places[0])
+    return resources.files(name)
 
 
 def script_json(value):

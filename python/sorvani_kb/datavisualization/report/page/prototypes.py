@@ -306,13 +306,13 @@ def library_parts(use_case, time_kind, models, observed_axis, residual_counts):
     """What the page takes from the module, plotly and scipy: the prototypes of each model (given
     as (axis, band, start)), the residual prototypes, the observed dates as the figures write
     them and the normal quantiles of the QQ plots."""
+    drawn = {}  # models (or windows) on the same dates with the same band share their prototypes
+    for axis, band, start in models:
+        key = _prototype_key(axis, band, start)
+        if len(axis) and key not in drawn:
+            drawn[key] = model_prototypes(use_case, axis, band, start, observed_axis is not None, observed_axis)
     out = {
-        "models": [
-            model_prototypes(use_case, axis, band, start, observed_axis is not None, observed_axis)
-            if len(axis)
-            else None
-            for axis, band, start in models
-        ],
+        "models": [drawn[_prototype_key(*model)] if len(model[0]) else None for model in models],
         "residual": None,
         "obsAxis": None,
         "quantiles": {},
@@ -324,6 +324,11 @@ def library_parts(use_case, time_kind, models, observed_axis, residual_counts):
             quantiles=normal_quantiles(residual_counts),
         )
     return out
+
+
+def _prototype_key(axis, band, start):
+    axis = np.asarray(axis)
+    return (axis.dtype.str, axis.shape, axis.tobytes(), bool(band), start)
 
 
 def load_libraries(use_case=None):
