@@ -369,8 +369,35 @@ def options(argv):
     return args
 
 
+def measured_copy():
+    """Where the report the command runs lives (this interpreter imports it as the children do),
+    and None or a warning when it is not this checkout's code: a copy installed some time ago."""
+    import filecmp
+    from pathlib import Path
+
+    import sorvani_kb.datavisualization.report as report
+
+    there = Path(report.__file__).resolve().parent
+    here = Path(ROOT, "python", "sorvani_kb", "datavisualization", "report").resolve()
+    if there == here or not here.is_dir():
+        return there, None
+    sources = [p for p in here.rglob("*") if p.is_file() and "__pycache__" not in p.parts]
+    differ = [p for p in sources if not (there / p.relative_to(here)).is_file()]
+    differ += [p for p in sources if p not in differ and not filecmp.cmp(p, there / p.relative_to(here), shallow=False)]
+    if not differ:
+        return there, None
+    return there, (
+        f"{len(differ)} of the checkout's report files differ from the copy measured here: refresh that "
+        "copy (tools/dev.sh) or run with PYTHONPATH=python over a module built in place"
+    )
+
+
 def main(argv=None):
     args = options(argv)
+    copy, stale = measured_copy()
+    note(f"measuring the report at {copy}")
+    if stale:
+        note("warning: " + stale)
     sizes = [300] if args.small else [int(s) for s in args.sizes.split(",")]
     items = [retail_bench.SMALL_ITEMS] if args.small else [int(s) for s in args.items.split(",")]
     rounds = 1 if args.small else args.rounds

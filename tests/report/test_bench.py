@@ -165,3 +165,21 @@ def test_small_run(tmp_path):
         for g in grouped:
             assert g["deep_link_ms"] > 0 and g["overview_ms"] > 0
             assert all(g["controls_ms"][k] > 0 for k in ("measure", "direction", "sort", "search"))
+
+
+def test_the_benchmark_says_when_it_measures_another_copy_than_the_checkouts(tmp_path, monkeypatch):
+    import shutil
+
+    import sorvani_kb.datavisualization.report as report
+
+    here = ROOT / "python" / "sorvani_kb" / "datavisualization" / "report"
+    copy = tmp_path / "report"
+    shutil.copytree(here, copy, ignore=shutil.ignore_patterns("__pycache__"))
+    monkeypatch.setattr(report, "__file__", str(copy / "__init__.py"))
+    assert report_bench.measured_copy() == (copy.resolve(), None)  # installed from this very code
+    (copy / "api.py").write_text((here / "api.py").read_text() + "\n# older\n")
+    (copy / "memory.py").unlink()
+    where, warning = report_bench.measured_copy()
+    assert where == copy.resolve() and warning.startswith("2 of the checkout's report files differ")
+    monkeypatch.setattr(report, "__file__", str(here / "__init__.py"))
+    assert report_bench.measured_copy() == (here.resolve(), None)

@@ -707,6 +707,24 @@ def test_evaluation_summary_shows_the_reports_means(browser, evaluated):
     no_errors(browser)
 
 
+def test_the_evaluation_speaks_of_windows_only_where_there_are_some(browser, evaluated, tmp_path):
+    from sorvani_kb.datavisualization.report import explore
+    from test_scores import observed_frame, quietly, tree_cv
+
+    cv = tree_cv()
+    holdout = quietly(explore, cv[cv["cutoff"] == cv["cutoff"].max()].drop(columns="cutoff"), observed_frame())
+    rank = "document.querySelector('#member-measures th[title^=\"the model\"]')"
+    for path, windows in ((evaluated["plain"][0], True), (holdout.save(tmp_path / "holdout.html"), False)):
+        open_view(browser, path)
+        note = browser.evaluate("document.getElementById('evaluation-note').textContent")
+        assert note.endswith(", cross-validation windows pooled." if windows else "(Overall: every member).")
+        open_view(browser, path, "T")
+        browser.wait_for(rank + " !== null", timeout=30)
+        title = browser.evaluate(rank + ".title")
+        assert ("windows pooled" in title) is windows and title.endswith("ties to the model given first")
+        no_errors(browser)
+
+
 def test_evaluation_summary_relative_to_a_benchmark(browser, evaluated):
     path, report = evaluated["benchmark"]
     open_view(browser, path)

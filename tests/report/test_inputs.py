@@ -664,6 +664,34 @@ def test_parquet_number_and_time_columns_read_by_row_group_equal_arrows_conversi
         assert _fixed_width_column(str(tmp_path / "t.parquet"), col) is None
 
 
+def test_parquet_text_ids_read_by_row_group_as_the_ids_of_the_text(tmp_path):
+    import pyarrow as pa
+    import pyarrow.parquet as pq
+
+    from sorvani_kb.datavisualization.report.inputs import columns
+    from sorvani_kb.datavisualization.report.inputs.sources import _dictionary_column
+
+    rng = np.random.default_rng(5)
+    names = np.array(["Italia/Nord", "Italia", " Italia/Sud ", "Ísola", "Italia/Nord/Milano", "b", "a", ""], dtype=object)
+    ids = names[rng.integers(0, len(names), 3000)]
+    ids[rng.integers(0, 3000, 40)] = None
+    ids[:700] = "b"  # row groups whose dictionaries hold different ids, in different orders
+    path = str(tmp_path / "ids.parquet")
+    for kind in (pa.string(), pa.large_string()):
+        pq.write_table(pa.table({"unique_id": pa.array(ids, kind), "k": np.arange(3000)}), path, row_group_size=256)
+        got = _dictionary_column(path, "unique_id")
+        assert list(got.categories) == sorted(set(ids) - {None})
+        assert got.isna().sum() == sum(v is None for v in ids) > 0
+        assert [None if pd.isna(v) else v for v in got] == list(ids)
+        codes, distinct = columns.read_ids(pd.Series(got), own=True)
+        want_codes, want = columns.read_ids(pd.Series(ids, dtype=object))
+        np.testing.assert_array_equal(codes, want_codes)
+        assert list(distinct) == list(want)  # stripped and merged ("Italia/Sud"), "" and None missing
+    assert _dictionary_column(path, "k") is None  # not text: Arrow's own conversion
+    pq.write_table(pa.table({"unique_id": pa.array([], pa.string())}), path)
+    assert _dictionary_column(path, "unique_id") is None  # no row group
+
+
 def test_window_dates_numbered_by_a_table_as_np_unique_numbers_them():
     from sorvani_kb.datavisualization.report.inputs.forecasts import _dense_unique
 

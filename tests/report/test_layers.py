@@ -20,7 +20,7 @@ LAYERS = [
     {"scores"},
     {"measures"},
     {"evaluation", "structure"},
-    {"canonical", "errors"},
+    {"canonical", "errors", "memory"},
 ]
 LONGEST = 60  # lines of a function's code
 

@@ -23,6 +23,7 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any, Callable, Optional, Sequence, Union
 
 from .errors import InputError, InputNote
+from .memory import release_memory
 from .worker import Worker
 
 if TYPE_CHECKING:
@@ -321,7 +322,6 @@ def build(
         worker = Worker.start([forecasts, observed], use_case=_use_case(forecasts, options))
     try:
         from . import inputs, page
-        from .inputs.memory import release_memory
 
         data = inputs.load(forecasts, observed, options)
         evaluation, shared = _evaluate(data, options)

@@ -21,6 +21,7 @@ import pandas as pd
 
 from ..canonical import FORECAST_COLUMNS, OBSERVED_COLUMNS, Inputs
 from ..errors import InputError
+from ..memory import release_memory
 from .columns import read_ids, read_numbers
 from .dates import Times, check_format, read_times, settle_day_month, settle_zones
 from .forecasts import any_window, forecast_frame
@@ -28,7 +29,6 @@ from .frames import frame_source
 from .grid import agreement_note, observed_frame, observed_from_forecasts, pairing_notes
 from .hierarchy import settle as settle_hierarchy
 from .layouts import Layout, observed_layout, prediction_layout
-from .memory import release_memory
 from .options import Options
 from .sources import Source, column_reader, open_source
 from .text import close_names, cut, listing, source_name

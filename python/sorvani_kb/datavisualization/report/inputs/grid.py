@@ -10,9 +10,9 @@ import numpy as np
 import pandas as pd
 
 from ..errors import InputError
+from ..memory import release_memory
 from .columns import code_type, sorted_codes
 from .dates import time_values
-from .memory import release_memory
 from .text import ids_note, missing_note, plural, source_name
 
 

@@ -23,8 +23,8 @@ import numpy as np
 import pandas as pd
 
 from ..errors import InputError
+from ..memory import release_memory
 from .datasets import dataset, is_pattern, part_files, partition_names, to_pandas
-from .memory import release_memory
 from .text import cut, one_line
 
 # Cell texts that mean "no value" in a number column (id and date columns treat only an empty
@@ -335,7 +335,7 @@ def _parquet_column(src, col, ids):
     # and one string per row would cost more memory and time than the rest of the read.
     codes = [col] if col in ids and col in src.text_columns else None
     try:
-        values = _fixed_width_column(src.path, col)
+        values = _dictionary_column(src.path, col) if codes else _fixed_width_column(src.path, col)
         if values is not None:
             return pd.DataFrame({str(col): values}, copy=False)
         table = pq.read_table(src.path, columns=[col], read_dictionary=codes)
@@ -369,6 +369,42 @@ def _fixed_width_column(path, col):
             at += len(chunk)
     release_memory()
     return out if at == len(out) else out[:at]
+
+
+def _dictionary_column(path, col):
+    """A text column as a Categorical over its sorted distinct values, made a row group at a time
+    from the file's dictionary codes: each row group's codes are copied once into one array and
+    renumbered through a table of its dictionary's places among all the values. (Arrow's own
+    conversion unifies the dictionaries and copies the codes several times: 2 to 6 s for 84
+    million rows, against half a second.) None for any other column, or a dictionary holding a
+    missing value (read as Arrow converts it)."""
+    import pyarrow as pa
+    import pyarrow.compute as pc
+    import pyarrow.parquet as pq
+
+    parquet = pq.ParquetFile(path, read_dictionary=[col])
+    kind = parquet.schema_arrow.field(col).type
+    if not (pa.types.is_dictionary(kind) and (pa.types.is_string(kind.value_type) or pa.types.is_large_string(kind.value_type))):
+        return None
+    codes = np.empty(parquet.metadata.num_rows, dtype=np.int32)
+    pieces, at = [], 0
+    for group in range(parquet.num_row_groups):
+        for chunk in parquet.read_row_group(group, columns=[col]).column(0).chunks:
+            if chunk.dictionary.null_count:
+                return None
+            indices = chunk.indices if not chunk.indices.null_count else pc.fill_null(chunk.indices, -1)
+            codes[at : at + len(chunk)] = indices.to_numpy(zero_copy_only=False)
+            pieces.append((at, at + len(chunk), chunk.dictionary.to_numpy(zero_copy_only=False)))
+            at += len(chunk)
+    if not pieces or at != len(codes):
+        return None
+    distinct = np.unique(np.concatenate([np.asarray(values, dtype=object) for _, _, values in pieces]))
+    for start, stop, values in pieces:
+        places = np.append(np.searchsorted(distinct, np.asarray(values, dtype=object)), -1).astype(np.int32)
+        block = codes[start:stop]
+        np.take(places, block, out=block)  # a missing id's -1 takes the -1 appended
+    release_memory()
+    return pd.Categorical.from_codes(codes, categories=pd.Index(distinct, dtype=object))
 
 
 def all_text(series):

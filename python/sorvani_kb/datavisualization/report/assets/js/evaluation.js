@@ -3,7 +3,7 @@
  * losses when one was given), how many members each model is best for, and for a chosen level
  * the error by steps ahead and the empirical against the nominal coverage; and each model's rank
  * for a member, which its view shows. */
-/* global META, $, esc, fmt, read */
+/* global META, $, esc, fmt, read, lastWindow */
 /* exported drawEvaluation, memberRanks */
 
 const EVALUATION = META.evaluation || null;
@@ -85,8 +85,9 @@ async function drawEvaluation() {
   if (!EVALUATION || evaluationDrawn) return;
   evaluationDrawn = true;
   $('evaluation').hidden = false;
-  $('evaluation-note').textContent = 'The mean over each level\'s members (Overall: every member), cross-validation ' +
-    'windows pooled.' + (EVALUATION.benchmark ? ' The losses are relative to the benchmark ' + EVALUATION.benchmark + '.' : '');
+  $('evaluation-note').textContent = 'The mean over each level\'s members (Overall: every member)' +
+    (lastWindow() >= 0 ? ', cross-validation windows pooled.' : '.') +
+    (EVALUATION.benchmark ? ' The losses are relative to the benchmark ' + EVALUATION.benchmark + '.' : '');
   evaluationSelects();
   // MASE first, unless no member has one (a history shorter than a season): the first that has.
   const first = Math.max(0, EVALUATION.summaries.findIndex((m) => m.values.some((row) => row.some((v) => v !== null))));

@@ -3,7 +3,7 @@
  * the member. */
 /* global META, GROUPED, PARENT, IDS, MEASURES, OVERLAY_LIMIT, CHILD_ROWS, $, state, clone, esc, fmt, fail, showOnly,
    shown, below, read, buildTree, childrenOf, ancestors, loadModel, loadMeasures, modelRow, measuresOf, memberFigures,
-   drawTreemap, link, groupsOf, membersOf, parentsOf, groupName, levelName, nameOf, memberRanks */
+   drawTreemap, link, groupsOf, membersOf, parentsOf, groupName, levelName, nameOf, memberRanks, lastWindow */
 /* exported drawn, showMember */
 
 const drawn = {};   // kind -> the figure given to Plotly in the member view
@@ -44,7 +44,8 @@ function draw(el, kind, fig) {
   return Plotly.newPlot(el, spec.data, spec.layout, {displaylogo: false});
 }
 
-const RANK_HELP = 'the model\'s rank among the models for this member by MASE, the windows pooled: 1 the lowest, ties to the model given first';
+const RANK_HELP = 'the model\'s rank among the models for this member by MASE' +
+  (lastWindow() >= 0 ? ', the windows pooled' : '') + ': 1 the lowest, ties to the model given first';
 
 async function measureTable(g) {
   const ranks = await memberRanks(g);
