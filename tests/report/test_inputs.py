@@ -672,7 +672,9 @@ def test_parquet_text_ids_read_by_row_group_as_the_ids_of_the_text(tmp_path):
     from sorvani_kb.datavisualization.report.inputs.sources import _dictionary_column
 
     rng = np.random.default_rng(5)
-    names = np.array(["Italia/Nord", "Italia", " Italia/Sud ", "Ísola", "Italia/Nord/Milano", "b", "a", ""], dtype=object)
+    names = np.array(
+        ["Italia/Nord", "Italia", " Italia/Sud ", "Ísola", "Italia/Nord/Milano", "b", "a", ""], dtype=object
+    )
     ids = names[rng.integers(0, len(names), 3000)]
     ids[rng.integers(0, 3000, 40)] = None
     ids[:700] = "b"  # row groups whose dictionaries hold different ids, in different orders

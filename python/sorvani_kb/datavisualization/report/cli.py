@@ -21,7 +21,6 @@ from importlib import resources
 from . import api
 from .api import TREEMAP_NODES
 from .errors import InputError
-from .memory import heap_kept
 from .worker import Worker
 
 SAMPLE_USE_CASE = "ordini"
@@ -231,18 +230,14 @@ def main(argv=None, prog=None):
         elif bar:
             bar[-1].update(step)
 
-    # Run as the process's own command (no argv given), the report is all this process does:
-    # its memory is kept for reuse rather than given back between steps.
-    kept = heap_kept() if argv is None else contextlib.nullcontext()
     try:
-        with kept:
-            if args.predictions is None:
-                with sample_files() as (pred_path, obs_path):
-                    args.predictions, args.observed = pred_path, obs_path
-                    args.use_case = args.use_case or SAMPLE_USE_CASE
-                    report = make_report(args, progress)
-            else:
+        if args.predictions is None:
+            with sample_files() as (pred_path, obs_path):
+                args.predictions, args.observed = pred_path, obs_path
+                args.use_case = args.use_case or SAMPLE_USE_CASE
                 report = make_report(args, progress)
+        else:
+            report = make_report(args, progress)
     except InputError as exc:
         for b in bar:
             b.close()

@@ -384,7 +384,10 @@ def _dictionary_column(path, col):
 
     parquet = pq.ParquetFile(path, read_dictionary=[col])
     kind = parquet.schema_arrow.field(col).type
-    if not (pa.types.is_dictionary(kind) and (pa.types.is_string(kind.value_type) or pa.types.is_large_string(kind.value_type))):
+    if not (
+        pa.types.is_dictionary(kind)
+        and (pa.types.is_string(kind.value_type) or pa.types.is_large_string(kind.value_type))
+    ):
         return None
     codes = np.empty(parquet.metadata.num_rows, dtype=np.int32)
     pieces, at = [], 0
