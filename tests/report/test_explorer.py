@@ -136,6 +136,31 @@ def stored_against(mean, lo, hi, width=4, block=2):
     return index, elements, decoded
 
 
+def test_bases_are_encoded_once_and_let_go_after_their_last_dependent(monkeypatch):
+    scaled, real = [], codec.Blobs._scaled
+    monkeypatch.setattr(
+        codec.Blobs, "_scaled", lambda self, v, k, limit=True: scaled.append(len(v)) or real(self, v, k, limit)
+    )
+    lo, hi = band(MEAN3, HALF, 3)
+    blobs = codec.Blobs(n_ids=4, block=2)
+    keys = np.arange(4)
+    for model in ("a", "b"):  # a second model's arrays stored against its own
+        blobs.add(model + ".mean", MEAN3 + (model == "b"), "f4", keys, 4)
+        blobs.add(model + ".lo", lo + (model == "b"), "f4", keys, 4, base=model + ".mean")
+        blobs.add(model + ".hi", hi + (model == "b"), "f4", keys, 4, base=(model + ".mean", model + ".lo"))
+    expected = {a.name: blobs.decoded(a.name) for a in blobs.arrays}
+    scaled.clear()
+    held = []
+    pack = codec.Blobs._pack
+    monkeypatch.setattr(codec.Blobs, "_pack", lambda self, job: held.append(sorted(self._decoded)) or pack(self, job))
+    index, elements = packed(blobs)
+    assert scaled == [16] * 6  # each array's values scaled once: its bases' encodings are reused
+    assert held[0] == ["a.mean"] and ["a.lo", "a.mean"] in held and ["b.mean"] in held
+    assert held[-1] == [] and blobs._decoded == {} == blobs._fits  # "b.hi", the last: none held
+    for name, values in expected.items():
+        np.testing.assert_array_equal(decode(index, elements, name), values)
+
+
 def chunk_codes(index, elements, name):
     a = index[name]
     return [zlib.decompress(base64.b64decode(elements[a["el"] + c]))[0] for c in range(len(a["bounds"]) - 1)]

@@ -65,6 +65,10 @@ class Blobs:
         self.blocks = [[] for _ in range(self.n_blocks)]  # per block: (element number, text)
         self.index = {}
         self._next = 0
+        # While finish runs: per base array, the chunks holding its decimals and its decoded
+        # values, made once from its own encoding and let go after its last dependent.
+        self._fits = {}
+        self._decoded = {}
 
     def add(self, name, array, dtype, keys=None, width=1, offsets=None, late=False, base=(), columns=False):
         """Stores `array` (flattened) under `name`. keys: the id (global index, ascending) of each
@@ -169,7 +173,10 @@ class Blobs:
         sources = {0: None}
         if places is not None:
             ints, ok = self._scaled(array, places)
-            codes[self._in_every_chunk(ok, bounds)] = places + 1
+            fits = self._in_every_chunk(ok, bounds)
+            del ok
+            self._fits[stored.name] = fits
+            codes[fits] = places + 1
             sources[places + 1] = ints
             if stored.base:
                 self._against_base(stored, ints, codes, sources)
@@ -192,7 +199,10 @@ class Blobs:
         for base in (self._stored(name) for name in stored.base):
             if base.places is None or base.places > k:
                 return
-            chunks &= self._in_every_chunk(self._scaled(base.array, base.places)[1], stored.bounds)
+            fits = self._fits.get(base.name)
+            if fits is None:
+                fits = self._in_every_chunk(self._scaled(base.array, base.places)[1], stored.bounds)
+            chunks &= fits
             refs.append(np.round(self.decoded(base.name) * 10.0**k))  # as the page rounds them
         ref = refs[0] if len(refs) == 1 else 2 * refs[0] - refs[1]
         no_ref = ~(np.abs(ref) < 2.0**52)  # NaN, or beyond what the page adds up exactly
@@ -231,11 +241,16 @@ class Blobs:
     def decoded(self, name):
         """The float64 values the page decodes from the array `name` (a float one), as finish
         will encode it."""
+        if name in self._decoded:
+            return self._decoded[name]
         stored = self._stored(name)
+        return self._decode(stored, self._encodings(stored))
+
+    def _decode(self, stored, encodings):
         bounds = stored.bounds
         out = np.empty(len(stored.array))
         refs = None
-        for (code, source), a, b in zip(self._encodings(stored), bounds[:-1], bounds[1:]):
+        for (code, source), a, b in zip(encodings, bounds[:-1], bounds[1:]):
             piece = source[a:b]
             if code in (0, self.FLOAT64):
                 out[a:b] = piece
@@ -255,14 +270,22 @@ class Blobs:
     def finish(self, workers=2):
         """Encodes and compresses every chunk (zlib works outside the interpreter lock: threads
         share it)."""
-        # An array at a time: only one array's encoded numbers are held beside the packed text.
+        # An array at a time: only one array's encoded numbers are held beside the packed text,
+        # and the decoded values of the bases of arrays still to come.
+        last_use = {b: i for i, stored in enumerate(self.arrays) for b in stored.base}
         with ThreadPoolExecutor(max_workers=workers) as pool:
-            for stored in self.arrays:
+            for i, stored in enumerate(self.arrays):
                 bounds = stored.bounds
+                encodings = self._encodings(stored)
+                if stored.name in last_use:
+                    self._decoded[stored.name] = self._decode(stored, encodings)
+                for b in [b for b in stored.base if last_use[b] == i]:
+                    del self._decoded[b]
                 jobs = [
                     (code, source[a:b].reshape(-1, stored.width).T if stored.columns else source[a:b])
-                    for (code, source), a, b in zip(self._encodings(stored), bounds[:-1], bounds[1:])
+                    for (code, source), a, b in zip(encodings, bounds[:-1], bounds[1:])
                 ]
+                del encodings
                 first = self._next
                 for c, text in enumerate(pool.map(self._pack, jobs)):
                     where = self.tail if stored.late else self.blocks[c] if stored.blocked else self.head
@@ -271,6 +294,7 @@ class Blobs:
                 del jobs
                 self.index[stored.name] = self._entry(stored, first)
         self.arrays = []
+        self._fits, self._decoded = {}, {}
 
     @staticmethod
     def _entry(stored, first):
