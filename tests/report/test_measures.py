@@ -372,3 +372,23 @@ def test_gap_ignores_the_rounding_of_the_sum():
     frame.loc[1, "mean"] = 0.3
     grid = ms.model_grid(ei.make_inputs({"m": frame}), "m", h, None)
     assert by_id(h, ms.member_measures(grid, ms.child_sums(grid, h))["gap"])["P"] == 0
+
+
+@pytest.mark.parametrize(
+    "windows",
+    [
+        [["a", "b", "c"]] * 3,  # every window the same ids
+        [["a", "c"], ["a", "b", "c"], ["b", "d"]],  # ids only in some windows, in any order
+        [["b"], ["a"]],
+    ],
+)
+def test_the_ids_of_every_model_and_window_sorted_and_distinct(windows):
+    rows = []
+    for model, window_ids in (("m", windows), ("n", windows[::-1][:1])):
+        for w, ids in enumerate(window_ids):
+            rows += [(model, w, i, step) for i in ids for step in range(2)]
+    frame = pd.DataFrame(rows, columns=["model", "window", "id", "ds"])
+    frame["model"] = pd.Categorical(frame["model"], categories=["m", "n"])
+    got = ms.all_ids(frame, ["m", "n"])
+    assert list(got) == sorted({i for ids in windows for i in ids})
+    assert ms.all_ids(frame[frame["model"] == "n"].reset_index(drop=True), ["m", "n"]).tolist() == windows[-1]

@@ -135,10 +135,22 @@ def model_slices(forecasts, models):
 
 
 def _distinct(values):
-    """Sorted runs of ids (one window) as they are; the ids of several windows sorted and made distinct."""
-    if len(values) < 2 or (values[1:] > values[:-1]).all():
+    """Sorted runs of ids (one window) as they are; the ids of several windows sorted and made
+    distinct (the windows' ids as they are when every window has the same)."""
+    if len(values) < 2:
         return values
-    return np.unique(values)
+    rising = values[1:] > values[:-1]
+    if rising.all():
+        return values
+    return _same_or_union(np.split(values, np.flatnonzero(~rising) + 1))
+
+
+def _same_or_union(parts):
+    """The sorted union of sorted arrays of distinct texts: the first as it is when all are equal
+    (the usual case, found without sorting texts: the same str objects compare by identity)."""
+    if all(len(p) == len(parts[0]) and np.array_equal(p, parts[0]) for p in parts[1:]):
+        return parts[0]
+    return np.unique(np.concatenate(parts))
 
 
 def all_ids(forecasts, models):
@@ -146,9 +158,7 @@ def all_ids(forecasts, models):
     slices = model_slices(forecasts, models)
     ids = forecasts["id"].to_numpy(dtype=object)
     per_model = [_distinct(runs(ids[a:b])[1]) for a, b in slices.values()]
-    if len(per_model) == 1:
-        return per_model[0]
-    return np.unique(np.concatenate(per_model)) if per_model else np.zeros(0, dtype=object)
+    return _same_or_union(per_model) if per_model else np.zeros(0, dtype=object)
 
 
 class Observed:
