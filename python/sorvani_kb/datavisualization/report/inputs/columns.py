@@ -66,7 +66,7 @@ def read_ids(series, own=False):
         text = np.append(distinct.str.strip().to_numpy(dtype=object), "")
     else:
         text = np.array([_id_text(v) for v in distinct] + [""], dtype=object)
-    if (codes < 0).any():
+    if len(codes) and codes.min() < 0:  # no column of flags over every row
         codes = np.where(codes >= 0, codes, len(text) - 1)  # the missing ones: the empty text added last
     text[text == ""] = None
     return sorted_codes(codes, pd.Series(text, dtype=object), in_place=True)
