@@ -295,31 +295,43 @@ def _side_by_side(values):
     return values.transpose(1, 0, 2).reshape(values.shape[1], -1)
 
 
-def _table(grid, s_mae, s_mse, view):
-    """Every measure column of `grid` as the kernels give it on ``view(cells)``: [W, n] for the
-    identity, [n] pooled for `_side_by_side`."""
-    y, f = view(grid.y), view(grid.mean)
-    ys, fs = view(_over(grid.y, s_mae)), view(_over(grid.mean, s_mae))
+def _tables(grid, s_mae, s_mse, pooled):
+    """Every measure column of `grid` as the kernels give it per window ([W, n]) and, when
+    `pooled`, over the windows' cells of each row together ([n], `_side_by_side`). Each scaled
+    array is made once for both and let go before the next is made."""
+    views = [lambda a: a] + ([_side_by_side] if pooled else [])
+    outs: list = [{} for _ in views]
+
+    def put(column, kernel, *arrays):
+        for out, view in zip(outs, views):
+            out[column] = kernel(*(view(a) for a in arrays))
+
+    y, f = grid.y, grid.mean
+    put("mae", ev.mae, y, f)
+    put("rmse", ev.rmse, y, f)
+    put("smape_pct", ev.smape, y, f)
+    put("bias", ev.bias, y, f)
+    ys = _over(y, s_mae)
+    put("mase", ev.mae, ys, _over(f, s_mae))
     root = np.sqrt(s_mse)
-    out = {
-        "mae": ev.mae(y, f),
-        "rmse": ev.rmse(y, f),
-        "smape_pct": ev.smape(y, f),
-        "bias": ev.bias(y, f),
-        "mase": ev.mae(ys, fs),
-        "rmsse": ev.rmse(view(_over(grid.y, root)), view(_over(grid.mean, root))),
-        "coverage_pct": ev.coverage(y, view(grid.lo), view(grid.hi)),
-    }
+    put("rmsse", ev.rmse, _over(y, root), _over(f, root))
+    put("coverage_pct", ev.coverage, y, grid.lo, grid.hi)
     for level, (lo, hi) in grid.bands.items():
-        out[coverage_column(level)] = ev.coverage(y, view(lo), view(hi))
-        out[interval_column(level)] = ev.interval_score(ys, view(_over(lo, s_mae)), view(_over(hi, s_mae)), level)
+        put(coverage_column(level), ev.coverage, y, lo, hi)
+        put(
+            interval_column(level),
+            lambda a, b, c, v=level: ev.interval_score(a, b, c, v),
+            ys,
+            _over(lo, s_mae),
+            _over(hi, s_mae),
+        )
     for p, q in grid.quantiles.items():
-        out[pinball_column(p)] = ev.pinball(ys, view(_over(q, s_mae)), p)
+        put(pinball_column(p), lambda a, b, v=p: ev.pinball(a, b, v), ys, _over(q, s_mae))
     missing = grid.present & np.isnan(grid.mean)
     if np.isfinite(grid.lo).any() or np.isfinite(grid.hi).any():
         missing = missing.astype(np.int64) + (grid.present & np.isnan(grid.lo)) + (grid.present & np.isnan(grid.hi))
-    out["missing"] = view(missing.astype(np.float64)).sum(axis=-1)
-    return out
+    put("missing", lambda a: a.sum(axis=-1), missing.astype(np.float64))
+    return outs
 
 
 def _by_level(values, groups, n_groups):
@@ -476,9 +488,10 @@ def evaluate(
         if tuple(ends) not in scales:  # the models of one input share their windows' ends
             scales[tuple(ends)] = naive_scales(history, ends, m)
         s_mae, s_mse = (s[:, grid.gid] for s in scales[tuple(ends)])
-        window = _table(grid, s_mae, s_mse, lambda a: a)
         one = len(grid.windows) == 1  # pooled over one window: that window's values
-        pooled = {k: v[0] for k, v in window.items()} if one else _table(grid, s_mae, s_mse, _side_by_side)
+        window, *others = _tables(grid, s_mae, s_mse, pooled=not one)
+        pooled = {k: v[0] for k, v in window.items()} if one else others[0]
+        del others
         groups = levels[grid.gid]
         models.append(
             ModelScores(
