@@ -372,3 +372,51 @@ def test_the_summaries_of_a_grouped_structure_are_by_its_levels():
     expected = m.groupby("hierarchy_level")["mae"].mean()
     np.testing.assert_allclose(summary.loc[list(tags), "M"], expected[list(tags)])
     assert report.best.loc["Country/State/Sector", "M"] == 33
+
+
+def test_window_and_pooled_tables_equal_the_kernels_to_the_bit():
+    from types import SimpleNamespace
+
+    ev = evaluation
+    rng = np.random.default_rng(3)
+    shape = (3, 5, 7)  # windows, members, steps
+
+    def cells(gaps=0.2):
+        v = rng.normal(10, 3, shape)
+        v[rng.random(shape) < gaps] = np.nan
+        return v
+
+    y, mean = cells(), cells()
+    lo, hi = mean - rng.uniform(0, 4, shape), mean + rng.uniform(0, 4, shape)
+    q = mean - 1.5
+    grid = SimpleNamespace(
+        y=y, mean=mean, lo=lo, hi=hi, bands={95: (lo, hi)}, quantiles={0.25: q}, present=rng.random(shape) < 0.9
+    )
+    s_mae, s_mse = rng.uniform(0.5, 2, shape[:2]), rng.uniform(0.5, 4, shape[:2])
+    s_mae[0, 1] = np.nan  # no scale: the scaled measures are NaN there
+    window, pooled = scores._tables(grid, s_mae, s_mse, pooled=True)
+    (alone,) = scores._tables(grid, s_mae, s_mse, pooled=False)
+    over = scores._over
+    kernels = {
+        "mae": (ev.mae, y, mean),
+        "rmse": (ev.rmse, y, mean),
+        "smape_pct": (ev.smape, y, mean),
+        "bias": (ev.bias, y, mean),
+        "mase": (ev.mae, over(y, s_mae), over(mean, s_mae)),
+        "rmsse": (ev.rmse, over(y, np.sqrt(s_mse)), over(mean, np.sqrt(s_mse))),
+        "coverage_95_pct": (ev.coverage, y, lo, hi),
+        scores.interval_column(95): (
+            lambda *a: ev.interval_score(*a, 95),
+            over(y, s_mae),
+            over(lo, s_mae),
+            over(hi, s_mae),
+        ),
+        scores.pinball_column(0.25): (lambda *a: ev.pinball(*a, 0.25), over(y, s_mae), over(q, s_mae)),
+    }
+    assert set(kernels) <= set(window) and list(window) == list(pooled) == list(alone)
+    for column, (kernel, *arrays) in kernels.items():
+        np.testing.assert_array_equal(window[column], kernel(*arrays))
+        np.testing.assert_array_equal(alone[column], window[column])
+        np.testing.assert_array_equal(pooled[column], kernel(*(scores._side_by_side(a) for a in arrays)))
+    assert np.isnan(window["mase"][0, 1]) and np.isfinite(window["mae"][0, 1])
+    np.testing.assert_array_equal(pooled["missing"], window["missing"].sum(axis=0))

@@ -249,19 +249,31 @@ def histories_before(observed, starts):
 # -- point forecast errors -----------------------------------------------------------------------
 
 
+# Each measure below is a masked mean over the last axis of per-date terms: `<measure>_terms`
+# gives them as (values, valid), so that callers can sum them over other axes too.
+
+
 @quiet
+def mae_terms(y, f):
+    y, f = _arrays(y, f)
+    return np.abs(y - f), _both(y, f)
+
+
 def mae(y, f):
     """Per row, mean of |y - f| over the dates where both are finite (NaN where none)."""
-    y, f = _arrays(y, f)
-    return _mean(np.abs(y - f), _both(y, f))
+    return _mean(*mae_terms(y, f))
 
 
 @quiet
-def mse(y, f):
-    """Per row, mean of (y - f)^2 over the dates where both are finite (NaN where none)."""
+def mse_terms(y, f):
     y, f = _arrays(y, f)
     e = y - f
-    return _mean(e * e, _both(y, f))
+    return e * e, _both(y, f)
+
+
+def mse(y, f):
+    """Per row, mean of (y - f)^2 over the dates where both are finite (NaN where none)."""
+    return _mean(*mse_terms(y, f))
 
 
 @quiet
@@ -271,22 +283,29 @@ def rmse(y, f):
 
 
 @quiet
+def smape_terms(y, f):
+    y, f = _arrays(y, f)
+    both = _both(y, f)
+    denom = np.abs(y) + np.abs(f)
+    return np.where(both & (denom > 0), 200.0 * np.abs(y - f) / np.where(denom > 0, denom, 1.0), 0.0), both
+
+
 def smape(y, f):
     """Per row, mean of 200 |y - f| / (|y| + |f|) in % over the dates where both are finite, a
     date where both are 0 counting as 0 (as the report's sMAPE). The forecasting evaluation
     utilities' `smape` is this divided by 200 (a fraction from 0 to 1)."""
-    y, f = _arrays(y, f)
-    both = _both(y, f)
-    denom = np.abs(y) + np.abs(f)
-    ratio = np.where(both & (denom > 0), 200.0 * np.abs(y - f) / np.where(denom > 0, denom, 1.0), 0.0)
-    return _mean(ratio, both)
+    return _mean(*smape_terms(y, f))
 
 
 @quiet
+def bias_terms(y, f):
+    y, f = _arrays(y, f)
+    return f - y, _both(y, f)
+
+
 def bias(y, f):
     """Per row, mean of f - y over the dates where both are finite (positive: too high)."""
-    y, f = _arrays(y, f)
-    return _mean(f - y, _both(y, f))
+    return _mean(*bias_terms(y, f))
 
 
 def mase(y, f, scale):
@@ -317,18 +336,29 @@ def _alpha(level):
 
 
 @quiet
+def coverage_terms(y, lo, hi):
+    y, lo, hi = _arrays(y, lo, hi)
+    known = np.isfinite(y) & np.isfinite(lo) & np.isfinite(hi)
+    inside = known & (lo <= y) & (y <= hi)
+    return inside * 100.0, known
+
+
 def coverage(y, lo, hi):
     """Per row, the share in % of the dates with y, lo and hi all finite where lo <= y <= hi;
     NaN where there is no such date. The forecasting evaluation utilities' `coverage` gives the
     fraction (not %) and counts a date without an observed value or a bound as not covered; on
     complete data the two agree but for the factor 100."""
-    y, lo, hi = _arrays(y, lo, hi)
-    known = np.isfinite(y) & np.isfinite(lo) & np.isfinite(hi)
-    inside = known & (lo <= y) & (y <= hi)
-    return _mean(inside * 100.0, known)
+    return _mean(*coverage_terms(y, lo, hi))
 
 
 @quiet
+def interval_score_terms(y, lo, hi, level):
+    alpha = _alpha(level)
+    y, lo, hi = _arrays(y, lo, hi)
+    known = np.isfinite(y) & np.isfinite(lo) & np.isfinite(hi)
+    return (hi - lo) + (2.0 / alpha) * (np.maximum(lo - y, 0.0) + np.maximum(y - hi, 0.0)), known
+
+
 def interval_score(y, lo, hi, level):
     """Per row, the interval (Winkler) score of the level-% interval [lo, hi], alpha = 1 - level/100:
 
@@ -337,11 +367,7 @@ def interval_score(y, lo, hi, level):
     over the dates with y, lo and hi all finite (NaN where none). As the forecasting evaluation
     utilities' `winkler_score`, which however counts a date without an observed value as its
     width alone."""
-    alpha = _alpha(level)
-    y, lo, hi = _arrays(y, lo, hi)
-    known = np.isfinite(y) & np.isfinite(lo) & np.isfinite(hi)
-    score = (hi - lo) + (2.0 / alpha) * (np.maximum(lo - y, 0.0) + np.maximum(y - hi, 0.0))
-    return _mean(score, known)
+    return _mean(*interval_score_terms(y, lo, hi, level))
 
 
 def scaled_interval_score(y, lo, hi, level, scale):
@@ -361,6 +387,13 @@ def _probability(p):
 
 
 @quiet
+def pinball_terms(y, q, p):
+    p = _probability(p)
+    y, q = _arrays(y, q)
+    d = y - q
+    return np.maximum(p * d, (p - 1.0) * d), _both(y, q)
+
+
 def pinball(y, q, p):
     """Per row, the pinball loss of the quantile forecast q at probability p (0 < p < 1):
 
@@ -368,10 +401,7 @@ def pinball(y, q, p):
 
     over the dates where y and q are finite (NaN where none); the forecasting evaluation
     utilities' `quantile_loss`."""
-    p = _probability(p)
-    y, q = _arrays(y, q)
-    d = y - q
-    return _mean(np.maximum(p * d, (p - 1.0) * d), _both(y, q))
+    return _mean(*pinball_terms(y, q, p))
 
 
 def scaled_pinball(y, q, p, scale):

@@ -296,42 +296,47 @@ def _side_by_side(values):
 
 
 def _tables(grid, s_mae, s_mse, pooled):
-    """Every measure column of `grid` as the kernels give it per window ([W, n]) and, when
-    `pooled`, over the windows' cells of each row together ([n], `_side_by_side`). Each scaled
-    array is made once for both and let go before the next is made."""
-    views = [lambda a: a] + ([_side_by_side] if pooled else [])
-    outs: list = [{} for _ in views]
+    """Every measure column of `grid` per window ([W, n]) and, when `pooled`, over the windows'
+    cells of each row together ([n]): each measure's per-date terms are made once, and the pooled
+    means sum them in the order the kernels sum `_side_by_side` cells (to the bit their values)."""
+    tables: list = [{}, {}] if pooled else [{}]
 
-    def put(column, kernel, *arrays):
-        for out, view in zip(outs, views):
-            out[column] = kernel(*(view(a) for a in arrays))
+    @ev.quiet
+    def put(column, terms, finish=None):
+        values, valid = terms
+        masked = np.where(valid, values, 0.0)
+        del values
+        counts = valid.sum(axis=-1)
+        sums = [(masked.sum(axis=-1), counts)]
+        if pooled:
+            sums.append((_side_by_side(masked).sum(axis=-1), counts.sum(axis=0)))
+        for table, (total, n) in zip(tables, sums):
+            mean = np.where(n > 0, total / np.maximum(n, 1), np.nan)
+            table[column] = finish(mean) if finish is not None else mean
 
     y, f = grid.y, grid.mean
-    put("mae", ev.mae, y, f)
-    put("rmse", ev.rmse, y, f)
-    put("smape_pct", ev.smape, y, f)
-    put("bias", ev.bias, y, f)
+    put("mae", ev.mae_terms(y, f))
+    put("rmse", ev.mse_terms(y, f), np.sqrt)
+    put("smape_pct", ev.smape_terms(y, f))
+    put("bias", ev.bias_terms(y, f))
     ys = _over(y, s_mae)
-    put("mase", ev.mae, ys, _over(f, s_mae))
+    put("mase", ev.mae_terms(ys, _over(f, s_mae)))
     root = np.sqrt(s_mse)
-    put("rmsse", ev.rmse, _over(y, root), _over(f, root))
-    put("coverage_pct", ev.coverage, y, grid.lo, grid.hi)
+    put("rmsse", ev.mse_terms(_over(y, root), _over(f, root)), np.sqrt)
+    put("coverage_pct", ev.coverage_terms(y, grid.lo, grid.hi))
     for level, (lo, hi) in grid.bands.items():
-        put(coverage_column(level), ev.coverage, y, lo, hi)
-        put(
-            interval_column(level),
-            lambda a, b, c, v=level: ev.interval_score(a, b, c, v),
-            ys,
-            _over(lo, s_mae),
-            _over(hi, s_mae),
-        )
+        put(coverage_column(level), ev.coverage_terms(y, lo, hi))
+        put(interval_column(level), ev.interval_score_terms(ys, _over(lo, s_mae), _over(hi, s_mae), level))
     for p, q in grid.quantiles.items():
-        put(pinball_column(p), lambda a, b, v=p: ev.pinball(a, b, v), ys, _over(q, s_mae))
+        put(pinball_column(p), ev.pinball_terms(ys, _over(q, s_mae), p))
     missing = grid.present & np.isnan(grid.mean)
     if np.isfinite(grid.lo).any() or np.isfinite(grid.hi).any():
         missing = missing.astype(np.int64) + (grid.present & np.isnan(grid.lo)) + (grid.present & np.isnan(grid.hi))
-    put("missing", lambda a: a.sum(axis=-1), missing.astype(np.float64))
-    return outs
+    per_window = missing.astype(np.float64).sum(axis=-1)  # small whole numbers: exact in any order
+    tables[0]["missing"] = per_window
+    if pooled:
+        tables[1]["missing"] = per_window.sum(axis=0)
+    return tables
 
 
 def _by_level(values, groups, n_groups):
