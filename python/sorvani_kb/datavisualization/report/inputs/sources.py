@@ -375,9 +375,9 @@ def _dictionary_column(path, col):
     """A text column as a Categorical over its sorted distinct values, made a row group at a time
     from the file's dictionary codes: each row group's codes are copied once into one array and
     renumbered through a table of its dictionary's places among all the values. (Arrow's own
-    conversion unifies the dictionaries and copies the codes several times: 2 to 6 s for 84
-    million rows, against half a second.) None for any other column, or a dictionary holding a
-    missing value (read as Arrow converts it)."""
+    conversion unifies the dictionaries and copies the codes several times: 2 to 7 s for 84
+    million rows, against 0.5 to 2.) None for any other column, or a dictionary holding a missing
+    value (read as Arrow converts it)."""
     import pyarrow as pa
     import pyarrow.compute as pc
     import pyarrow.parquet as pq
