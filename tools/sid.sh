@@ -39,6 +39,9 @@ run() {
     cp /etc/resolv.conf "$sid/etc/resolv.conf" 2>/dev/null || true
     trap cleanup EXIT
     mkdir -p "$sid$root"
+    # A run that was killed leaves its mount behind; if the checkout was made again at this path
+    # since, that mount shows the old, deleted one: mounted afresh.
+    if mountpoint -q "$sid$root" && ! [ "$root" -ef "$sid$root" ]; then umount -l "$sid$root"; fi
     if ! mountpoint -q "$sid$root"; then mount --bind "$root" "$sid$root" && mounted+=("$sid$root"); fi
     if ! mountpoint -q "$sid/proc"; then mount -t proc proc "$sid/proc" && mounted+=("$sid/proc"); fi
     if ! mountpoint -q "$sid/dev"; then mount --bind /dev "$sid/dev" && mounted+=("$sid/dev"); fi
