@@ -150,13 +150,15 @@ def test_bases_are_encoded_once_and_let_go_after_their_last_dependent(monkeypatc
         blobs.add(model + ".hi", hi + (model == "b"), "f4", keys, 4, base=(model + ".mean", model + ".lo"))
     expected = {a.name: blobs.decoded(a.name) for a in blobs.arrays}
     scaled.clear()
-    held = []
-    pack = codec.Blobs._pack
-    monkeypatch.setattr(codec.Blobs, "_pack", lambda self, job: held.append(sorted(self._decoded)) or pack(self, job))
+    held = []  # the decoded values held as each array is encoded
+    encodings = codec.Blobs._encodings
+    monkeypatch.setattr(
+        codec.Blobs, "_encodings", lambda self, stored: held.append(sorted(self._decoded)) or encodings(self, stored)
+    )
     index, elements = packed(blobs)
     assert scaled == [16] * 6  # each array's values scaled once: its bases' encodings are reused
-    assert held[0] == ["a.mean"] and ["a.lo", "a.mean"] in held and ["b.mean"] in held
-    assert held[-1] == [] and blobs._decoded == {} == blobs._fits  # "b.hi", the last: none held
+    assert held == [[], ["a.mean"], ["a.lo", "a.mean"], [], ["b.mean"], ["b.lo", "b.mean"]]
+    assert blobs._decoded == {} == blobs._fits
     for name, values in expected.items():
         np.testing.assert_array_equal(decode(index, elements, name), values)
 
@@ -219,6 +221,23 @@ def test_bounds_against_the_forecast_decode_to_their_decimals(mean, lo, hi, k, l
         np.testing.assert_array_equal(got, as_decimals(values, k))  # to the bit, missing ones too
         np.testing.assert_array_equal(decoded[name], got)  # what the page data is told it decodes
     np.testing.assert_array_equal(decode(index, elements, "mean"), decoded["mean"])
+
+
+def test_row_changes_skip_missing_values_row_by_row():
+    rng = np.random.default_rng(3)
+    diff = rng.integers(-1000, 1000, size=(50, 7))
+    missing = rng.random((50, 7)) < 0.2
+    missing[:10] = False  # rows without a missing value among rows with them
+    missing[10] = True
+    expected = np.zeros_like(diff)
+    for r in range(len(diff)):
+        previous = 0
+        for c in range(diff.shape[1]):
+            if not missing[r, c]:
+                expected[r, c] = diff[r, c] - previous
+                previous = diff[r, c]
+    got = codec.Blobs._row_changes(np.where(missing, 0, diff).ravel(), missing.ravel(), 7)
+    np.testing.assert_array_equal(got, expected.ravel())
 
 
 def test_a_symmetric_band_stores_only_zeros_for_its_upper_bound():

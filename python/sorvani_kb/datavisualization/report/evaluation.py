@@ -180,11 +180,15 @@ def _arrays(*values):
 
 
 @quiet
+def masked_mean(sums, counts):
+    """`sums / counts`, NaN where the count is 0: the mean of sums of valid terms."""
+    return np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
+
+
+@quiet
 def _mean(values, valid, axis=-1):
     """Mean of `values` where `valid` along `axis`; NaN where nothing is valid."""
-    counts = valid.sum(axis=axis)
-    sums = np.where(valid, values, 0.0).sum(axis=axis)
-    return np.where(counts > 0, sums / np.maximum(counts, 1), np.nan)
+    return masked_mean(np.where(valid, values, 0.0).sum(axis=axis), valid.sum(axis=axis))
 
 
 def _both(y, f):

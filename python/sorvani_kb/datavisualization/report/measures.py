@@ -148,7 +148,7 @@ def _distinct(values):
 def _same_or_union(parts):
     """The sorted union of sorted arrays of distinct texts: the first as it is when all are equal
     (the usual case, found without sorting texts: the same str objects compare by identity)."""
-    if all(len(p) == len(parts[0]) and np.array_equal(p, parts[0]) for p in parts[1:]):
+    if all(np.array_equal(p, parts[0]) for p in parts[1:]):
         return parts[0]
     return np.unique(np.concatenate(parts))
 

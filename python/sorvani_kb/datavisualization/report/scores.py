@@ -311,7 +311,7 @@ def _tables(grid, s_mae, s_mse, pooled):
         if pooled:
             sums.append((_side_by_side(masked).sum(axis=-1), counts.sum(axis=0)))
         for table, (total, n) in zip(tables, sums):
-            mean = np.where(n > 0, total / np.maximum(n, 1), np.nan)
+            mean = ev.masked_mean(total, n)
             table[column] = finish(mean) if finish is not None else mean
 
     y, f = grid.y, grid.mean

@@ -220,11 +220,16 @@ class Blobs:
         """Per row of `width`: each difference less the previous one with a value in its row (the
         first as it is); missing ones are skipped (and give 0)."""
         rows, miss = diff.reshape(-1, width), missing.reshape(-1, width)
-        at = np.where(miss, -1, np.arange(width)[None, :])
-        latest = np.maximum.accumulate(at, axis=1)  # the last with a value up to each place
-        before = np.concatenate([np.full((len(rows), 1), -1), latest[:, :-1]], axis=1)
-        previous = np.where(before >= 0, np.take_along_axis(rows, np.maximum(before, 0), axis=1), 0)
-        return np.where(miss, 0, rows - previous).ravel()
+        changes = np.diff(rows, axis=1, prepend=0)  # right for every row without a missing value
+        gaps = np.flatnonzero(miss.any(axis=1))
+        if len(gaps):
+            rows, miss = rows[gaps], miss[gaps]
+            at = np.where(miss, -1, np.arange(width)[None, :])
+            latest = np.maximum.accumulate(at, axis=1)  # the last with a value up to each place
+            before = np.concatenate([np.full((len(rows), 1), -1), latest[:, :-1]], axis=1)
+            previous = np.where(before >= 0, np.take_along_axis(rows, np.maximum(before, 0), axis=1), 0)
+            changes[gaps] = np.where(miss, 0, rows - previous)
+        return changes.ravel()
 
     @classmethod
     def from_base(cls, piece, refs, k, width):
@@ -270,9 +275,11 @@ class Blobs:
     def finish(self, workers=2):
         """Encodes and compresses every chunk (zlib works outside the interpreter lock: threads
         share it)."""
-        # An array at a time: only one array's encoded numbers are held beside the packed text,
-        # and the decoded values of the bases of arrays still to come.
+        # An array at a time, the next one encoded while the threads pack this one's chunks: at
+        # most two arrays' encoded numbers are held beside the packed text, with the decoded
+        # values of the bases of arrays still to come.
         last_use = {b: i for i, stored in enumerate(self.arrays) for b in stored.base}
+        packing = None
         with ThreadPoolExecutor(max_workers=workers) as pool:
             for i, stored in enumerate(self.arrays):
                 bounds = stored.bounds
@@ -281,20 +288,27 @@ class Blobs:
                     self._decoded[stored.name] = self._decode(stored, encodings)
                 for b in [b for b in stored.base if last_use[b] == i]:
                     del self._decoded[b]
-                jobs = [
-                    (code, source[a:b].reshape(-1, stored.width).T if stored.columns else source[a:b])
+                chunks = [
+                    pool.submit(self._pack, (code, source[a:b].reshape(-1, stored.width).T if stored.columns else source[a:b]))
                     for (code, source), a, b in zip(encodings, bounds[:-1], bounds[1:])
                 ]
                 del encodings
-                first = self._next
-                for c, text in enumerate(pool.map(self._pack, jobs)):
-                    where = self.tail if stored.late else self.blocks[c] if stored.blocked else self.head
-                    where.append((self._next, text))
-                    self._next += 1
-                del jobs
-                self.index[stored.name] = self._entry(stored, first)
+                if packing is not None:
+                    self._place(*packing)
+                packing = stored, chunks
+            if packing is not None:
+                self._place(*packing)
         self.arrays = []
         self._fits, self._decoded = {}, {}
+
+    def _place(self, stored, chunks):
+        """Numbers the packed chunks of `stored` (futures, in order) as the page's elements."""
+        first = self._next
+        for c, chunk in enumerate(chunks):
+            where = self.tail if stored.late else self.blocks[c] if stored.blocked else self.head
+            where.append((self._next, chunk.result()))
+            self._next += 1
+        self.index[stored.name] = self._entry(stored, first)
 
     @staticmethod
     def _entry(stored, first):
