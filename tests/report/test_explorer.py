@@ -478,6 +478,17 @@ def test_datatables_come_from_the_installed_itables_without_importing_it():
     assert html.table_library() == (js, css)
 
 
+def test_the_worker_loads_the_drawing_libraries_without_polars():
+    code = (
+        "import sys; from sorvani_kb.datavisualization.report import worker; "
+        "worker._load_libraries('forecast', False); "
+        "print('sorvani_kb.datavisualization.plotPrediction' in sys.modules, 'statsmodels' in sys.modules, "
+        "sys.modules.get('polars', 0) is None)"
+    )
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
+    assert done.stdout.split() == ["True", "True", "True"]
+
+
 def test_worst_lists_skip_members_that_are_fine(page):
     meta, _ = page_parts(page[0])
     names = dict(enumerate(meta["names"]))
