@@ -133,16 +133,24 @@ class Blobs:
         return ints, ok
 
     def _scaled_block(self, values, k, limit=True):
+        # In place where it can be: this runs over every value the page holds.
         scale = 10.0**k
         finite = np.isfinite(values)
         plain = np.where(finite, values, 0.0)
         with np.errstate(all="ignore"):
-            scaled = np.round(plain * scale)
-            ok = (np.abs(scaled) < (2**31 - 1 if limit else 2.0**53)) & ~np.isinf(values)
-            ok &= np.abs(scaled / scale - plain) <= 1e-9 * np.abs(plain)
+            scaled = np.multiply(plain, scale)
+            np.round(scaled, out=scaled)
+            work = np.divide(scaled, scale)
+            work -= plain
+            np.abs(work, out=work)  # |scaled / scale - plain|
+            ok = work <= np.multiply(np.abs(plain, out=plain), 1e-9, out=plain)
+            del plain
+            ok &= np.abs(scaled, out=work) < (2**31 - 1 if limit else 2.0**53)
+            ok &= finite | np.isnan(values)  # an infinity has no decimals
         if not limit:
             return scaled, ok
-        return np.where(finite & ok, scaled, self.MISSING).astype("<i4"), ok
+        np.copyto(scaled, self.MISSING, where=~(finite & ok))
+        return scaled.astype("<i4"), ok
 
     @staticmethod
     def _in_every_chunk(flags, bounds):
