@@ -638,11 +638,15 @@ def test_rows_are_permuted_in_place_as_fancy_indexing_would():
         np.testing.assert_array_equal(rows, want)
 
 
-def test_parquet_number_and_time_columns_read_by_row_group_equal_arrows_conversion(tmp_path):
+@pytest.mark.parametrize("cores", [1, 2, 3])  # row groups read in this thread, or shared by two
+def test_parquet_number_and_time_columns_read_by_row_group_equal_arrows_conversion(tmp_path, monkeypatch, cores):
     import pyarrow as pa
     import pyarrow.parquet as pq
 
+    from sorvani_kb.datavisualization.report.inputs import sources
     from sorvani_kb.datavisualization.report.inputs.sources import _fixed_width_column
+
+    monkeypatch.setattr(sources, "_cores", lambda: cores)
 
     n = 1000
     table = pa.table(
@@ -664,12 +668,15 @@ def test_parquet_number_and_time_columns_read_by_row_group_equal_arrows_conversi
         assert _fixed_width_column(str(tmp_path / "t.parquet"), col) is None
 
 
-def test_parquet_text_ids_read_by_row_group_as_the_ids_of_the_text(tmp_path):
+@pytest.mark.parametrize("cores", [1, 2])
+def test_parquet_text_ids_read_by_row_group_as_the_ids_of_the_text(tmp_path, monkeypatch, cores):
     import pyarrow as pa
     import pyarrow.parquet as pq
 
-    from sorvani_kb.datavisualization.report.inputs import columns
+    from sorvani_kb.datavisualization.report.inputs import columns, sources
     from sorvani_kb.datavisualization.report.inputs.sources import _dictionary_column
+
+    monkeypatch.setattr(sources, "_cores", lambda: cores)
 
     rng = np.random.default_rng(5)
     names = np.array(

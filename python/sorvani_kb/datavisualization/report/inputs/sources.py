@@ -347,10 +347,49 @@ def _parquet_column(src, col, ids):
     return frame
 
 
+def _cores():
+    try:
+        return len(os.sched_getaffinity(0))
+    except AttributeError:  # not on Linux
+        return os.cpu_count() or 1
+
+
+def _row_groups(path, col, put, read_dictionary=None):
+    """Calls put(group, first row, Arrow chunks) for each row group of column `col` of a Parquet
+    file, over two threads where there are two cores: pyarrow decodes outside the interpreter
+    lock, and the first touch of the array put fills is shared too. Each thread has its own
+    reader and holds one row group at a time. False when a row group does not hold the rows the
+    file's metadata gives it (nothing is then trusted)."""
+    import pyarrow.parquet as pq
+
+    reader = pq.ParquetFile(path, read_dictionary=read_dictionary)
+    n_groups = reader.num_row_groups
+    rows = [reader.metadata.row_group(g).num_rows for g in range(n_groups)]
+    first = np.concatenate([[0], np.cumsum(rows, dtype=np.int64)])
+    threads = max(1, min(2, _cores(), n_groups))
+
+    def share(k):
+        own = reader if k == 0 else pq.ParquetFile(path, read_dictionary=read_dictionary)
+        for g in range(k, n_groups, threads):
+            chunks = own.read_row_group(g, columns=[col], use_threads=False).column(0).chunks
+            if sum(len(c) for c in chunks) != rows[g]:
+                return False
+            put(g, int(first[g]), chunks)
+        return True
+
+    if threads == 1:
+        return share(0)
+    from concurrent.futures import ThreadPoolExecutor
+
+    with ThreadPoolExecutor(max_workers=threads) as pool:
+        return all(list(pool.map(share, range(threads))))
+
+
 def _fixed_width_column(path, col):
     """A column of float64 or zone-less nanosecond timestamps as one numpy array, filled a row
-    group at a time: the read holds the array and one row group, never the whole column twice
-    (as Arrow's chunks and as their copy). None for any other type (read as Arrow converts it)."""
+    group at a time: the read holds the array and a row group per thread, never the whole column
+    twice (as Arrow's chunks and as their copy). None for any other type (read as Arrow converts
+    it)."""
     import pyarrow as pa
     import pyarrow.parquet as pq
 
@@ -362,13 +401,15 @@ def _fixed_width_column(path, col):
         out = np.empty(parquet.metadata.num_rows, dtype="datetime64[ns]")
     else:
         return None
-    at = 0
-    for group in range(parquet.num_row_groups):
-        for chunk in parquet.read_row_group(group, columns=[col]).column(0).chunks:
+
+    def put(group, at, chunks):
+        for chunk in chunks:
             out[at : at + len(chunk)] = chunk.to_numpy(zero_copy_only=False)  # NaN, NaT where missing
             at += len(chunk)
+
+    whole = _row_groups(path, col, put)
     release_memory()
-    return out if at == len(out) else out[:at]
+    return out if whole else None
 
 
 def _dictionary_column(path, col):
@@ -390,16 +431,23 @@ def _dictionary_column(path, col):
     ):
         return None
     codes = np.empty(parquet.metadata.num_rows, dtype=np.int32)
-    pieces, at = [], 0
-    for group in range(parquet.num_row_groups):
-        for chunk in parquet.read_row_group(group, columns=[col]).column(0).chunks:
-            if chunk.dictionary.null_count:
-                return None
+    found: list = [None] * parquet.num_row_groups  # per row group: (start, stop, dictionary) per chunk
+
+    def put(group, at, chunks):
+        if any(chunk.dictionary.null_count for chunk in chunks):
+            return  # the row group stays None
+        pieces = []
+        for chunk in chunks:
             indices = chunk.indices if not chunk.indices.null_count else pc.fill_null(chunk.indices, -1)
             codes[at : at + len(chunk)] = indices.to_numpy(zero_copy_only=False)
             pieces.append((at, at + len(chunk), chunk.dictionary.to_numpy(zero_copy_only=False)))
             at += len(chunk)
-    if not pieces or at != len(codes):
+        found[group] = pieces
+
+    if not _row_groups(path, col, put, read_dictionary=[col]) or any(p is None for p in found):
+        return None
+    pieces = [piece for group in found for piece in group]
+    if not pieces:
         return None
     distinct = np.unique(np.concatenate([np.asarray(values, dtype=object) for _, _, values in pieces]))
     for start, stop, values in pieces:
