@@ -37,7 +37,7 @@ def _load_libraries(use_case, yielding):
             pass
     # Nothing this process is handed is a polars frame, and statsmodels imports polars (a tenth
     # of a second) only to tell them apart: it finds no polars here.
-    sys.modules.setdefault("polars", None)  # type: ignore[arg-type]
+    sys.modules.setdefault("polars", None)
     # A failure here shows again, with its own message, when the page draws in this process.
     try:
         from .page.prototypes import load_libraries

@@ -296,10 +296,12 @@ class Blobs:
                     self._decoded[stored.name] = self._decode(stored, encodings)
                 for b in [b for b in stored.base if last_use[b] == i]:
                     del self._decoded[b]
-                chunks = [
-                    pool.submit(self._pack, (code, source[a:b].reshape(-1, stored.width).T if stored.columns else source[a:b]))
+                pieces = [
+                    (code, source[a:b].reshape(-1, stored.width).T if stored.columns else source[a:b])
                     for (code, source), a, b in zip(encodings, bounds[:-1], bounds[1:])
                 ]
+                chunks = [pool.submit(self._pack, piece) for piece in pieces]
+                del pieces
                 del encodings
                 if packing is not None:
                     self._place(*packing)
