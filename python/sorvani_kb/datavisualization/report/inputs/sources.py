@@ -354,15 +354,14 @@ def _cores():
         return os.cpu_count() or 1
 
 
-def _row_groups(path, col, put, read_dictionary=None):
-    """Calls put(group, first row, Arrow chunks) for each row group of column `col` of a Parquet
-    file, over two threads where there are two cores: pyarrow decodes outside the interpreter
-    lock, and the first touch of the array put fills is shared too. Each thread has its own
-    reader and holds one row group at a time. False when a row group does not hold the rows the
-    file's metadata gives it (nothing is then trusted)."""
+def _row_groups(reader, path, col, put, read_dictionary=None):
+    """Calls put(group, first row, Arrow chunks) for each row group of column `col` of the Parquet
+    file `reader` reads (opened at `path`), over two threads where there are two cores: pyarrow
+    decodes outside the interpreter lock, and the first touch of the array put fills is shared
+    too. Each thread has its own reader and holds one row group at a time. False when a row group
+    does not hold the rows the file's metadata gives it (nothing is then trusted)."""
     import pyarrow.parquet as pq
 
-    reader = pq.ParquetFile(path, read_dictionary=read_dictionary)
     n_groups = reader.num_row_groups
     rows = [reader.metadata.row_group(g).num_rows for g in range(n_groups)]
     first = np.concatenate([[0], np.cumsum(rows, dtype=np.int64)])
@@ -407,7 +406,7 @@ def _fixed_width_column(path, col):
             out[at : at + len(chunk)] = chunk.to_numpy(zero_copy_only=False)  # NaN, NaT where missing
             at += len(chunk)
 
-    whole = _row_groups(path, col, put)
+    whole = _row_groups(parquet, path, col, put)
     release_memory()
     return out if whole else None
 
@@ -444,7 +443,7 @@ def _dictionary_column(path, col):
             at += len(chunk)
         found[group] = pieces
 
-    if not _row_groups(path, col, put, read_dictionary=[col]) or any(p is None for p in found):
+    if not _row_groups(parquet, path, col, put, read_dictionary=[col]) or any(p is None for p in found):
         return None
     pieces = [piece for group in found for piece in group]
     if not pieces:
