@@ -161,37 +161,6 @@ def test_page_decodes_every_array_to_the_bit_in_blocks_of_four_ids(browser, tmp_
     no_errors(browser)
 
 
-def test_a_deep_link_is_drawn_before_the_page_reads_on(browser, tmp_path, monkeypatch):
-    # A member's block is decoded and its figures drawn by the microtasks of the block's own
-    # marker: by the time the next block's marker runs, the view of a leaf is shown. (Inflating with the
-    # browser's asynchronous streams, the parser would read the rest of the page first.)
-    monkeypatch.setattr(page_data, "block_size", lambda bytes_per_id: 4)
-    path = write(tmp_path, "blocks", ei.kinds())
-    text = path.read_text(encoding="utf-8")
-    stored = Page(text)
-    assert stored.meta["blocks"] == 3
-    spy = (
-        "<script>const seen = window.__sorvaniBlock; window.__marks = [];"
-        "window.__sorvaniBlock = (b) => { window.__marks.push([b, document.body.dataset.shown || null]); seen(b); };"
-        "</script>\n"
-    )
-    at = text.index(html_marker(0))
-    path.write_text(text[:at] + spy + text[at:], encoding="utf-8")
-    parents = set(stored.meta["parent"])
-    ident = next(stored.ids[g] for g in range(stored.meta["block"]) if g not in parents)  # a leaf of the first block
-    browser.open(url(path, ident, "base"))
-    shown(browser, f"member:{ident}:base")
-    marks = browser.evaluate("window.__marks")
-    assert [b for b, _ in marks] == [0, 1, 2, 3]
-    assert marks[0][1] is None  # the view waits for the block of its member
-    assert marks[1][1] == f"member:{ident}:base"
-    no_errors(browser)
-
-
-def html_marker(block):
-    return f"<script>window.__sorvaniBlock && window.__sorvaniBlock({block});</script>"
-
-
 def chunk_codes(stored, name):
     a = stored.meta["arrays"][name]
     return [zlib.decompress(base64.b64decode(stored.elements[a["el"] + c]))[0] for c in range(len(a["bounds"]) - 1)]

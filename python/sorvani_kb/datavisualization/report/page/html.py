@@ -1,6 +1,5 @@
-"""The page's HTML: the skeleton and style of assets/, plotly.js, DataTables and pako's inflate
-(assets/vendor/) inline, the data, and the page's script, joined from the files of assets/js/
-into one closure."""
+"""The page's HTML: the skeleton and style of assets/, plotly.js and DataTables inline, the data,
+and the page's script, joined from the files of assets/js/ into one closure."""
 
 from __future__ import annotations
 
@@ -92,7 +91,6 @@ def render(meta, blobs):
     out = _head(meta, dt_css)
     out += ['<script type="application/json" id="sorvani-meta">', script_json(meta), "</script>\n"]
     out += [_element(number, text) for number, text in blobs.head]
-    out += ["<script>", asset("vendor/pako_inflate.min.js").rstrip("\n"), "</script>\n"]
     out += ["<script>", page_script(), "</script>\n"]
     for b, chunks in enumerate(blobs.blocks):
         out += [_element(number, text) for number, text in chunks]

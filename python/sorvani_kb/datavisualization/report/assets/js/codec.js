@@ -36,12 +36,9 @@ function bytesOf(b64) {
   return bytes;
 }
 
-// The bytes a base64 text of deflated data inflates to, at once: a member's block is decoded and
-// its figures drawn by the microtasks of the marker that follows the block, before the browser
-// reads on (with the browser's own, asynchronous inflation the rest of the page, read meanwhile,
-// would delay them).
-function inflate(b64) {
-  return pako.inflate(bytesOf(b64));
+async function inflate(b64) {
+  const stream = new Blob([bytesOf(b64)]).stream().pipeThrough(new DecompressionStream('deflate'));
+  return new Uint8Array(await new Response(stream).arrayBuffer());
 }
 
 // The numbers of chunk c of array `a` (its index entry) from its inflated bytes `raw`: the
